@@ -1,0 +1,129 @@
+// CComm: one serial port for the length of one transfer.
+//
+// It opens "COM<n>" with the chosen line settings, runs one reader thread
+// (CommReadThreadProc) that waits for received characters, reads them in
+// chunks of at most 80 bytes, appends each chunk to the receive buffer and
+// hands it to the owner window synchronously (WM_COMM_RECEIVED, tag, 0).
+// Writes never block the caller: what the driver does not take at once is
+// copied into the port's own output queue and sent by the reader thread in
+// the background, or dropped when the 1000 ms write timeout runs out.
+//
+// Until the device has answered the first time, the receive path drops
+// everything: a process-wide gate opens on the first chunk that begins
+// 'U', 'A', line feed, and stays open for the rest of the process.
+//
+// Threads: the user-interface thread opens the port and, inside the reader's
+// notification only, reads and empties the receive buffer; the transfer
+// worker writes; the reader thread reads. ClosePort() may be called from any
+// thread but the reader's: it stops and joins the reader before the device is
+// closed, and releases a notification the reader is blocked in, so a close on
+// the user-interface thread cannot deadlock. The destructor closes whatever is
+// still open; no thread outlives the object.
+//
+// Failures: OpenPort() returns 0 with the system's words in LastError(). A
+// line that hangs up (device unplugged, the other end of a pseudo-terminal
+// closed) is not waited on any more; IsLineLost() tells the owner, with the
+// cause in LineLostCause().
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "platform/serial_line.h"
+#include "platform/sync_call.h"
+#include "platform/window_side.h"
+
+namespace dravel {
+
+inline constexpr uint32_t WM_COMM_RECEIVED = WM_USER + 1;  // 1025
+
+inline constexpr std::size_t kReceiveBufferSize = 1300;
+inline constexpr std::size_t kReadChunkSize = 80;
+inline constexpr std::size_t kOutputQueueSize = 4096;
+inline constexpr uint32_t kWriteTimeoutMs = 1000;
+
+class CComm {
+public:
+    CComm();
+    virtual ~CComm();
+    CComm(const CComm&) = delete;
+    CComm& operator=(const CComm&) = delete;
+
+    void SetCommParams(uint8_t portNo, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity);
+    void SetNotifyWnd(WindowSide* window);
+    void SetNotificationTag(uint32_t tag) { m_notificationTag = tag; }
+
+    int CreateEvents();
+    int OpenPort();
+    int SetupDCB();
+    int ReadComm(uint8_t* buffer, uint32_t maximum);
+    int WriteComm(const uint8_t* bytes, uint32_t count);
+    void AppendReceived(int count, const uint8_t* chunk);
+    int ClosePort();
+    int CloseAll();
+
+    static int CommReadThreadProc(CComm* port);
+
+    // The receive buffer as the answer classifier sees it. Only inside the
+    // handler of this port's WM_COMM_RECEIVED (the reader waits meanwhile).
+    std::span<uint8_t, kReceiveBufferSize> ReceiveBuffer() { return m_receiveBuffer; }
+    int32_t& ReceiveCount() { return m_receiveCount; }
+
+    bool IsOpen() const { return m_run.load(); }
+    bool IsLineLost() const { return m_lineLost.load(std::memory_order_acquire); }
+    std::string LineLostCause() const;
+    const std::string& LastError() const { return m_lastError; }
+    std::string DevicePath() const { return m_devicePath; }
+    uint8_t PortNumber() const { return m_portNo; }
+    uint32_t BaudRate() const { return m_baudRate; }
+    // Received bytes dropped because the receive buffer was full.
+    uint64_t DroppedBytes() const { return m_droppedBytes.load(); }
+
+private:
+    void ReaderLoop();
+    void Drain();
+    void FlushOutput(bool closing);
+    void MarkLineLost(const std::string& cause);
+    int WakeDescriptor(int fd);
+
+    SerialLine m_line;                       // the port handle
+    uint32_t m_notificationTag = 0;
+    std::atomic<bool> m_run{false};
+    std::array<uint8_t, kReceiveBufferSize> m_receiveBuffer{};
+    int32_t m_receiveCount = 0;
+    std::atomic<WindowSide*> m_owner{nullptr};
+    uint8_t m_portNo = 0;
+    uint8_t m_byteSize = 8;
+    uint8_t m_parity = 0;
+    uint8_t m_stopBits = 0;
+    uint32_t m_baudRate = 115200;
+    // Stand-ins for the read and write records' events: eventfds that wake
+    // the reader thread for a close and for queued output.
+    int m_readEvent = -1;
+    int m_writeEvent = -1;
+
+    std::thread m_reader;
+    SendGate m_gate;
+    std::mutex m_closeMutex;
+
+    // Output the driver did not take at once; guarded by m_outputMutex.
+    std::mutex m_outputMutex;
+    std::array<uint8_t, kOutputQueueSize> m_output{};
+    std::size_t m_outputBegin = 0;
+    std::size_t m_outputEnd = 0;
+    std::chrono::steady_clock::time_point m_outputDeadline{};
+
+    std::atomic<bool> m_lineLost{false};
+    mutable std::mutex m_causeMutex;
+    std::string m_lineLostCause;
+    std::string m_lastError;
+    std::string m_devicePath;
+    std::atomic<uint64_t> m_droppedBytes{0};
+};
+
+}  // namespace dravel

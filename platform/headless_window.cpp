@@ -1,0 +1,161 @@
+#include "platform/headless_window.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+namespace dravel {
+
+HeadlessWindow::HeadlessWindow() : HeadlessWindow(Options{}) {}
+
+HeadlessWindow::HeadlessWindow(Options options) : m_options(std::move(options)) {
+    if (!(m_options.timerScale > 0.0)) m_options.timerScale = 1.0;
+    m_thread = std::thread([this] { Loop(); });
+    // Set before any task is queued; the loop reads it only inside tasks,
+    // which it takes from the queue under the lock.
+    m_loopId = m_thread.get_id();
+}
+
+HeadlessWindow::~HeadlessWindow() { Shutdown(); }
+
+void HeadlessWindow::SetMessageHandler(MessageHandler handler) {
+    Invoke([this, &handler] { m_handler = std::move(handler); });
+}
+
+bool HeadlessWindow::RunSynchronously(const std::function<void()>& fn, SendGate* gate) {
+    if (IsUiThread()) {
+        fn();
+        return true;
+    }
+    auto call = std::make_shared<SyncCall>();
+    if (gate && !gate->Attach(call)) return false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping) {
+            if (gate) gate->Detach();
+            return false;
+        }
+        m_tasks.push_back(Task{fn, call});
+    }
+    m_wake.notify_one();
+    const bool ran = call->Wait();
+    if (gate) gate->Detach();
+    return ran;
+}
+
+bool HeadlessWindow::SendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam, SendGate* gate) {
+    return RunSynchronously(
+        [this, message, wParam, lParam] {
+            if (m_handler) m_handler(message, wParam, lParam);
+        },
+        gate);
+}
+
+bool HeadlessWindow::Invoke(const std::function<void()>& fn) { return RunSynchronously(fn, nullptr); }
+
+void HeadlessWindow::SetTimer(uint32_t id, uint32_t periodMs) {
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double, std::milli>(periodMs * m_options.timerScale));
+    Invoke([this, id, period] {
+        m_timers[id] = Timer{period, std::chrono::steady_clock::now() + period};
+    });
+}
+
+void HeadlessWindow::KillTimer(uint32_t id) {
+    Invoke([this, id] { m_timers.erase(id); });
+}
+
+void HeadlessWindow::MessageBox(std::string_view text, std::string_view caption) {
+    if (caption.empty()) caption = kApplicationName;
+    if (m_options.onMessageBox) {
+        m_options.onMessageBox(text, caption);
+    } else {
+        std::cout << text << std::endl;
+    }
+}
+
+void HeadlessWindow::ReportCause(std::string_view text) {
+    if (m_options.onCause) {
+        m_options.onCause(text);
+    } else {
+        std::cerr << "dravel: " << text << std::endl;
+    }
+}
+
+void HeadlessWindow::EndProcess(int exitCode) {
+    if (m_options.onEndProcess) m_options.onEndProcess(exitCode);
+    std::fflush(nullptr);
+    // Other threads may still be blocked in this window; they go with the
+    // process. The normal run-time exit still runs the registered handlers.
+    std::exit(exitCode);
+}
+
+bool HeadlessWindow::IsUiThread() const { return std::this_thread::get_id() == m_loopId; }
+
+void HeadlessWindow::Shutdown() {
+    std::deque<Task> dropped;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping && !m_thread.joinable()) return;
+        m_stopping = true;
+        dropped.swap(m_tasks);
+    }
+    m_wake.notify_all();
+    for (auto& task : dropped) task.call->Release();
+    if (m_thread.joinable() && !IsUiThread()) m_thread.join();
+}
+
+double HeadlessWindow::TimerScaleFromEnvironment() {
+    const char* text = std::getenv("DRAVEL_TIMER_SCALE");
+    if (!text || !*text) return 1.0;
+    char* end = nullptr;
+    const double scale = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(scale > 0.0) || scale > 1.0) return 1.0;
+    return scale;
+}
+
+void HeadlessWindow::Loop() {
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        if (!m_tasks.empty()) {
+            Task task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+            lock.unlock();
+            if (task.call->TryStart()) {
+                task.fn();
+                task.call->Finish();
+            }
+            lock.lock();
+            continue;
+        }
+        // Timers are only touched on this thread, so reading them while the
+        // queue lock is held is only for choosing how long to sleep.
+        const auto now = std::chrono::steady_clock::now();
+        auto next = std::chrono::steady_clock::time_point::max();
+        uint32_t dueId = 0;
+        bool due = false;
+        for (auto& [id, timer] : m_timers) {
+            if (timer.due <= now && !due) {
+                due = true;
+                dueId = id;
+            }
+            if (timer.due < next) next = timer.due;
+        }
+        if (due) {
+            auto& timer = m_timers[dueId];
+            // A late loop does not make a periodic timer fire in a burst.
+            timer.due = std::max(timer.due + timer.period, now);
+            lock.unlock();
+            if (m_handler) m_handler(WM_TIMER, dueId, 0);
+            lock.lock();
+            continue;
+        }
+        if (next == std::chrono::steady_clock::time_point::max()) {
+            m_wake.wait(lock);
+        } else {
+            m_wake.wait_until(lock, next);
+        }
+    }
+}
+
+}  // namespace dravel

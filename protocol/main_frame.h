@@ -1,0 +1,183 @@
+// CMainFrame (protocol side): the object a download runs on.
+//
+// It owns the protocol state - sequence number, CRC table, transmit and block
+// buffers, transfer status, the port of the running transfer, the file path
+// and the port configuration - and talks to the screen only through a
+// WindowSide and a FormView, so the same object serves the desktop window and
+// the command line.
+//
+// Threads:
+//  - user-interface thread: SetFormView, StartTransfer, OpenCommPort, the
+//    handlers OnCommReceived and OnTimer (delivered through the window side),
+//    SetPortConfig, Shutdown;
+//  - the transfer worker (one per transfer, owned and joined by this object):
+//    TransferThreadProc, SendFrame, ShowStatusText;
+//  - any thread: SetFilePath / FilePath, the transfer status, WaitUntilIdle.
+// The transfer status is the one value the worker and the handlers share; it
+// is atomic. Status texts and message boxes go through the window side and
+// block only the worker.
+//
+// Beyond the original design a transfer can be stopped (window closed, Ctrl+C
+// on the command line) and ends by itself when its line hangs up; both end as
+// an error end does, without an end frame.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "comm/comm.h"
+#include "comm/port_config.h"
+#include "platform/window_side.h"
+#include "protocol/crc32.h"
+#include "protocol/form_view.h"
+#include "protocol/frame.h"
+
+namespace dravel {
+
+enum class TransferOutcome {
+    None,        // no transfer has run
+    Running,
+    Completed,   // "Transfer Completed " was shown
+    Failed,      // "Transfer Error !! " was shown (device abort, lost line, bad file content)
+    OpenFailed,  // "<path> Open Failed" was shown
+    Stopped,     // stopped from outside (window closed, cancel)
+    NotStarted,  // "Fail to start thread"
+};
+
+struct TransferProgress {
+    uint64_t bytesSent = 0;               // file bytes the device has accepted
+    std::optional<uint64_t> fileSize;     // unknown for a pipe
+    int32_t blocks = 0;                   // new blocks or lines sent
+    int32_t resends = 0;                  // frames sent again
+    bool synchronised = false;
+    bool finished = false;
+};
+
+class CMainFrame {
+public:
+    using ProgressObserver = std::function<void(const TransferProgress&)>;
+
+    explicit CMainFrame(WindowSide& window);
+    ~CMainFrame();
+    CMainFrame(const CMainFrame&) = delete;
+    CMainFrame& operator=(const CMainFrame&) = delete;
+
+    // --- frames and CRC (worker thread) ---
+    void InitCrcTable();
+    uint32_t UpdateCrc32(uint32_t crcRegister, const uint8_t* data, int32_t count) const;
+    uint32_t AppendCrc(int32_t position);
+    void SendFrame(uint8_t command, int32_t length);
+
+    // --- answers and timers (user-interface thread) ---
+    long OnCommReceived(uintptr_t wParam, intptr_t lParam);
+    void OnTimer(uintptr_t timerId);
+
+    // --- port and transfer ---
+    int OpenCommPort();
+    void SetFormView(FormView* form);
+    void StartTransfer();
+    void ShowStatusText(std::string text);
+    static int TransferThreadProc(CMainFrame* frame);
+
+    // Stops a running transfer (no end frame) and waits for its worker. Safe
+    // from the user-interface thread when the window side has been shut down
+    // or when the worker is not blocked in it.
+    void StopTransfer();
+    // The window goes: close the port under a running transfer, release the
+    // window side, stop and join the worker. After this nothing touches the
+    // window side or the form.
+    void Shutdown();
+
+    // --- shared settings ---
+    void SetPortConfig(const PortConfig& config);
+    PortConfig GetPortConfig() const;
+    void SetFilePath(const std::string& path);
+    std::string FilePath() const;
+    void SetProgressObserver(ProgressObserver observer);
+
+    // --- state for front ends and tests ---
+    int32_t TransferStatus() const { return m_transferStatus.load(); }
+    void SetTransferStatus(int32_t status) { m_transferStatus.store(status); }
+    int32_t SequenceNumber() const { return m_sequenceNumber; }
+    void SetSequenceNumber(int32_t sequence) { m_sequenceNumber = sequence; }
+    std::span<uint8_t, kBlockBufferSize> BlockBuffer() { return m_blockBuffer; }
+    std::span<const uint8_t, kTransmitBufferSize> TransmitBuffer() const { return m_transmitBuffer; }
+    const CrcTable& CrcTableEntries() const { return m_crcTable; }
+    bool HasPort() const;
+    CComm* Port() const;  // tests only: the running transfer's port
+    bool TransferRunning() const;
+    TransferOutcome LastOutcome() const;
+    // Blocks until no transfer runs. False when the timeout ran out first.
+    bool WaitUntilIdle(std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
+
+private:
+    enum class Wait { Answered, Stopped, LineLost };
+
+    void HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+    void RunTransfer();
+    Wait WaitForStatus();
+    void RaiseSequence();
+    void WriteSyncProbe();
+    void ReleasePort();
+    void EnableSend();
+    void Publish(const TransferProgress& progress);
+    void Finish(TransferOutcome outcome);
+
+    WindowSide& m_window;
+
+    // Protocol state, in the order the protocol describes it.
+    int32_t m_sequenceNumber = -1;
+    CrcTable m_crcTable{};
+    std::array<uint8_t, kTransmitBufferSize> m_transmitBuffer{};
+    std::array<uint8_t, kBlockBufferSize> m_blockBuffer{};
+    std::atomic<int32_t> m_transferStatus{XFER_WAIT};
+
+    mutable std::mutex m_portMutex;  // guards the pointer, never held while closing
+    std::unique_ptr<CComm> m_port;
+
+    mutable std::mutex m_settingsMutex;
+    std::string m_filePath;
+    PortConfig m_portConfig;
+    ProgressObserver m_progressObserver;
+
+    std::atomic<FormView*> m_form{nullptr};
+
+    std::thread m_worker;
+    std::atomic<bool> m_stopRequested{false};
+    mutable std::mutex m_stateMutex;
+    std::condition_variable m_idle;
+    bool m_running = false;
+    TransferOutcome m_outcome = TransferOutcome::None;
+};
+
+// The texts of the transfer, exactly as the system shows them.
+namespace text {
+inline constexpr const char* kTransmitting = "Transmitting .... ";
+inline constexpr const char* kSyncDetected = "Sync Dectected ...";
+inline constexpr const char* kNoAnswer = "No Answer %d";
+inline constexpr const char* kNakData = "NAK  Data = %d";
+inline constexpr const char* kOtherAnswer = "Other Answer this Data";
+inline constexpr const char* kTransmittedData = "Trnasmited Data %d";
+inline constexpr const char* kTransmittedCount = "Trnasmited Count %d";
+inline constexpr const char* kTransmittedCountKind4 = "Transmited Count %d";
+inline constexpr const char* kCompleted = "Transfer Completed ";
+inline constexpr const char* kError = "Transfer Error !! ";
+inline constexpr const char* kOpenFailed = " Open Failed";
+inline constexpr const char* kFailToStart = "Fail to start thread";
+inline constexpr const char* kCantOpenPort = "Can't Open Port.. Check and try again";
+inline constexpr const char* kPortOpenError = "CommPort Open Error";
+inline constexpr const char* kReadError = "Read error ";
+inline constexpr const char* kSelectFileFirst = "Select file first!";
+inline constexpr const char* kTheEnd = "The End";
+}  // namespace text
+
+}  // namespace dravel
