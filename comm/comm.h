@@ -27,6 +27,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -89,7 +90,7 @@ private:
     void Drain();
     void FlushOutput(bool closing);
     void MarkLineLost(const std::string& cause);
-    int WakeDescriptor(int fd);
+    int ClosePortLocked();
 
     SerialLine m_line;                       // the port handle
     uint32_t m_notificationTag = 0;

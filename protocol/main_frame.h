@@ -92,6 +92,8 @@ public:
     // from the user-interface thread when the window side has been shut down
     // or when the worker is not blocked in it.
     void StopTransfer();
+    // Asks a running transfer to stop, without waiting (any thread).
+    void RequestStop() { m_stopRequested.store(true); }
     // The window goes: close the port under a running transfer, release the
     // window side, stop and join the worker. After this nothing touches the
     // window side or the form.
@@ -113,7 +115,7 @@ public:
     std::span<const uint8_t, kTransmitBufferSize> TransmitBuffer() const { return m_transmitBuffer; }
     const CrcTable& CrcTableEntries() const { return m_crcTable; }
     bool HasPort() const;
-    CComm* Port() const;  // tests only: the running transfer's port
+    std::shared_ptr<CComm> Port() const;  // the running transfer's port, if any
     bool TransferRunning() const;
     TransferOutcome LastOutcome() const;
     // Blocks until no transfer runs. False when the timeout ran out first.
@@ -142,7 +144,7 @@ private:
     std::atomic<int32_t> m_transferStatus{XFER_WAIT};
 
     mutable std::mutex m_portMutex;  // guards the pointer, never held while closing
-    std::unique_ptr<CComm> m_port;
+    std::shared_ptr<CComm> m_port;
 
     mutable std::mutex m_settingsMutex;
     std::string m_filePath;

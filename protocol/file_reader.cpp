@@ -1,0 +1,102 @@
+#include "protocol/file_reader.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace dravel {
+
+ImageFile::~ImageFile() { Close(); }
+
+bool ImageFile::Open(const std::string& path) {
+    Close();
+    m_error.clear();
+    m_readFailed = false;
+    m_size.reset();
+    struct stat info {};
+    // Looked at before opening: opening a device can have effects of its own.
+    if (::stat(path.c_str(), &info) != 0) {
+        m_error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        m_error = path + ": is a directory";
+        return false;
+    }
+    if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) {
+        m_error = path + ": not a regular file or a pipe (a device would never end)";
+        return false;
+    }
+    m_file = std::fopen(path.c_str(), "rb");
+    if (m_file == nullptr) {
+        m_error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISREG(info.st_mode)) m_size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+void ImageFile::Close() {
+    if (m_file != nullptr) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+}
+
+int ImageFile::Get() {
+    if (m_file == nullptr) return EOF;
+    const int c = std::fgetc(m_file);
+    if (c == EOF && std::ferror(m_file) && !m_readFailed) {
+        m_readFailed = true;
+        m_error = std::string("read failed: ") + std::strerror(errno);
+    }
+    return c;
+}
+
+bool ImageFile::AtEnd() const { return m_file == nullptr || std::feof(m_file); }
+
+bool ImageFile::ReadFailed() const { return m_readFailed; }
+
+bool BlockReader::Start() {
+    m_ahead = m_file.Get();
+    return !AtEnd();
+}
+
+std::size_t BlockReader::Fill(BlockBuffer block) {
+    std::size_t n = 0;
+    while (!AtEnd() && n < block.size()) {
+        block[n] = static_cast<uint8_t>(m_ahead);
+        m_ahead = m_file.Get();
+        ++n;
+    }
+    return n;
+}
+
+LineReader::Result LineReader::Next(BlockBuffer block, uint8_t& command, std::size_t& length) {
+    std::size_t n = 0;
+    for (;;) {
+        const int c = m_file.Get();
+        if (m_file.AtEnd() || m_file.ReadFailed()) return Result::End;
+        if (n == block.size()) {
+            // The line and its CR LF must fit in the block buffer.
+            ++m_lineNumber;
+            return Result::TooLong;
+        }
+        const auto byte = static_cast<uint8_t>(c);
+        block[n] = byte;
+        if (byte == 0x0A && n >= 1 && block[n - 1] == 0x0D) {
+            ++m_lineNumber;
+            if (n < 2) {
+                block[0] = block[1] = 0;
+                return Result::Empty;
+            }
+            command = block[n - 2];
+            length = n - 2;
+            return Result::Line;
+        }
+        ++n;
+    }
+}
+
+}  // namespace dravel
