@@ -265,6 +265,11 @@ void CMainFrame::SetProgressObserver(ProgressObserver observer) {
     m_progressObserver = std::move(observer);
 }
 
+void CMainFrame::AdoptPort(std::shared_ptr<CComm> port) {
+    std::lock_guard lock(m_portMutex);
+    m_port = std::move(port);
+}
+
 bool CMainFrame::HasPort() const { return Port() != nullptr; }
 
 std::shared_ptr<CComm> CMainFrame::Port() const {

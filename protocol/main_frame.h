@@ -116,6 +116,8 @@ public:
     const CrcTable& CrcTableEntries() const { return m_crcTable; }
     bool HasPort() const;
     std::shared_ptr<CComm> Port() const;  // the running transfer's port, if any
+    // Makes `port` the frame's port without opening anything (tests, tools).
+    void AdoptPort(std::shared_ptr<CComm> port);
     bool TransferRunning() const;
     TransferOutcome LastOutcome() const;
     // Blocks until no transfer runs. False when the timeout ran out first.
