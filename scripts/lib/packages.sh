@@ -1,0 +1,31 @@
+# The Debian packages the build, the tests and the demo need.
+dravel_packages=(
+  cmake ninja-build g++ pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libwxgtk3.2-dev
+  xvfb xauth xdotool imagemagick x11-utils
+  clang libclang-rt-14-dev
+  lrzsz
+)
+
+dravel_require_packages() {
+  local missing=()
+  local pkg
+  for pkg in "${dravel_packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing missing packages: ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them with:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    return 1
+  fi
+}
