@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
 
@@ -53,7 +54,7 @@ public:
     // Opens the device read/write, non-blocking, without becoming its
     // controlling terminal, and takes it for this process alone (flock, then
     // TIOCEXCL). The path must name a terminal; nothing is written to it
-    // before that has been checked.
+    // before that has been checked. A line already open is closed first.
     SerialResult Open(const std::string& devicePath);
 
     // Raw mode, the given character format, receiver on, no flow control of
@@ -89,17 +90,20 @@ public:
 
     bool IsOpen() const { return m_fd >= 0; }
     int Descriptor() const { return m_fd; }
-    const std::string& LastError() const { return m_lastError; }
+    // A copy: the reader and the writer may both fail at the same moment.
+    std::string LastError() const;
     const std::string& DevicePath() const { return m_path; }
 
 private:
     SerialResult Fail(SerialResult result, const std::string& what, int error);
     SerialResult SetModemLine(int line, bool on);
+    SerialResult SetArbitraryRate(uint32_t baudRate);
 
     int m_fd = -1;
     bool m_hasModemLines = true;
     std::string m_path;
-    std::string m_lastError;
+    mutable std::mutex m_errorMutex;
+    std::string m_lastError;  // guarded by m_errorMutex
 };
 
 }  // namespace dravel
