@@ -1,0 +1,117 @@
+// WxWindowSide: the window side of the core on top of wxWidgets.
+//
+// What it owns: the protocol's two window timers (ids 2 and 3) as wxTimers,
+// the message handler the core installs, and the bookkeeping of every call
+// another thread is waiting on.
+//
+// Threads: it is constructed, destroyed and shut down on the user-interface
+// thread (the wx main thread). Every other call may come from any thread. A
+// call from the user-interface thread runs in place; a call from another
+// thread is queued to the user-interface thread with CallAfter and the caller
+// waits for it (SendMessage, Invoke, SetTimer, KillTimer, MessageBox).
+//
+// Failure and shutdown: Shutdown() stops the timers and releases every caller
+// that is still waiting - including a worker whose message box is on the
+// screen - and refuses every later call (false, or no effect). Queued calls
+// hold only shared state, so they are harmless when they run after this
+// object has gone. Nothing here throws.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include <wx/timer.h>
+#include <wx/weakref.h>
+#include <wx/window.h>
+
+#include "platform/window_side.h"
+
+namespace dravel::gui {
+
+class WxWindowSide final : public WindowSide {
+public:
+    // Shows one message box and returns when it is closed; runs on the
+    // user-interface thread. Tests replace the real box with their own.
+    using BoxPresenter = std::function<void(const std::string& text, const std::string& caption, wxWindow* parent)>;
+
+    struct Options {
+        double timerScale = 1.0;      // tests shorten the answer timers with it
+        BoxPresenter presentBox;      // empty: wxMessageBox
+        std::function<void(int)> onEndProcess;  // tests: called before the exit
+    };
+
+    WxWindowSide();
+    explicit WxWindowSide(Options options);
+    ~WxWindowSide() override;
+    WxWindowSide(const WxWindowSide&) = delete;
+    WxWindowSide& operator=(const WxWindowSide&) = delete;
+
+    // The window message boxes belong to (user-interface thread). It is held
+    // weakly: a box shown after that window has gone has no parent.
+    void SetBoxParent(wxWindow* parent);
+
+    // Runs fn on the user-interface thread later, without waiting, unless the
+    // window side has been shut down by then. For notifications that must
+    // never block their sender (the progress of a transfer).
+    void Post(std::function<void()> fn);
+
+    bool IsShutDown() const;
+    // User-interface thread: how many message boxes are on the screen now.
+    int BoxesShowing() const { return m_state->boxesShowing; }
+    // Timer periods as they are armed, after scaling (for tests).
+    uint32_t ScaledPeriod(uint32_t periodMs) const;
+    bool TimerRunning(uint32_t id) const;  // user-interface thread
+
+    void SetMessageHandler(MessageHandler handler) override;
+    bool SendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam, SendGate* gate = nullptr) override;
+    bool Invoke(const std::function<void()>& fn) override;
+    void SetTimer(uint32_t id, uint32_t periodMs) override;
+    void KillTimer(uint32_t id) override;
+    void MessageBox(std::string_view text, std::string_view caption = {}) override;
+    void ReportCause(std::string_view text) override;
+    [[noreturn]] void EndProcess(int exitCode) override;
+    bool IsUiThread() const override;
+    void Shutdown() override;
+
+private:
+    // Everything a queued call may touch, shared with it so that it outlives
+    // this object.
+    struct State {
+        mutable std::mutex mutex;
+        std::condition_variable changed;   // a box closed, or shutdown
+        bool stopped = false;
+        std::set<std::shared_ptr<SyncCall>> waiting;  // calls a thread waits on
+        // User-interface thread only:
+        MessageHandler handler;
+        wxWeakRef<wxWindow> boxParent;
+        BoxPresenter presentBox;
+        int boxesShowing = 0;
+    };
+
+    class ProtocolTimer final : public wxTimer {
+    public:
+        ProtocolTimer(std::shared_ptr<State> state, uint32_t id) : m_state(std::move(state)), m_id(id) {}
+        void Notify() override;
+
+    private:
+        std::shared_ptr<State> m_state;
+        uint32_t m_id;
+    };
+
+    bool RunSynchronously(std::function<void()> fn, SendGate* gate);
+    static void ShowBox(State& state, const std::string& text, const std::string& caption);
+
+    Options m_options;
+    std::shared_ptr<State> m_state;
+    std::map<uint32_t, std::unique_ptr<ProtocolTimer>> m_timers;  // user-interface thread only
+};
+
+}  // namespace dravel::gui
