@@ -1,0 +1,195 @@
+#include "device_loop.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "pacer.h"
+
+namespace dravel::devsim {
+
+namespace {
+
+volatile std::sig_atomic_t g_caught = 0;
+
+extern "C" void OnSignal(int signal) { g_caught = signal; }
+
+constexpr std::array<int, 3> kStopSignals{SIGINT, SIGTERM, SIGHUP};
+
+using Clock = std::chrono::steady_clock;
+
+timespec ToTimespec(Clock::duration span) {
+    const auto ns = std::max<Clock::duration>(span, Clock::duration::zero());
+    const auto total = std::chrono::duration_cast<std::chrono::nanoseconds>(ns).count();
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(total / 1000000000);
+    ts.tv_nsec = static_cast<long>(total % 1000000000);
+    return ts;
+}
+
+void Earliest(std::optional<Clock::time_point>& wake, Clock::time_point candidate) {
+    if (!wake || candidate < *wake) wake = candidate;
+}
+
+}  // namespace
+
+SignalGuard::SignalGuard() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigset_t block;
+    sigemptyset(&block);
+    for (const int signal : kStopSignals) {
+        ::sigaction(signal, &action, nullptr);
+        sigaddset(&block, signal);
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    ::sigprocmask(SIG_BLOCK, &block, &m_previousMask);
+    m_waitMask = m_previousMask;
+    for (const int signal : kStopSignals) sigdelset(&m_waitMask, signal);
+}
+
+SignalGuard::~SignalGuard() { ::sigprocmask(SIG_SETMASK, &m_previousMask, nullptr); }
+
+int SignalGuard::Caught() { return g_caught; }
+
+namespace {
+
+class DeviceLoop {
+public:
+    DeviceLoop(Line& line, FrameParser& parser, Loader& loader, const LoopSettings& settings,
+               const SignalGuard& signals, std::string& error)
+        : m_line(line),
+          m_parser(parser),
+          m_loader(loader),
+          m_settings(settings),
+          m_signals(signals),
+          m_error(error),
+          m_in(settings.bytesPerSecond, Clock::now()),
+          m_out(settings.bytesPerSecond, Clock::now()) {}
+
+    LoopResult Run() {
+        for (;;) {
+            if (SignalGuard::Caught() != 0) return LoopResult::Signal;
+            Clock::time_point now = Clock::now();
+            if (m_settings.deadline && now >= *m_settings.deadline) return LoopResult::Timeout;
+
+            const std::vector<uint8_t> answer = m_loader.TakeOutput();
+            m_pending.insert(m_pending.end(), answer.begin(), answer.end());
+            const Loader::Status status = m_loader.GetStatus();
+            if (status == Loader::Status::Failed) return LoopResult::ImageFailed;
+            if (status != Loader::Status::Serving && m_pending.empty()) {
+                // Give the tool the chance to read our last answer before
+                // the line goes away under it.
+                if (const auto early = Linger()) return *early;
+                return status == Loader::Status::Finished ? LoopResult::Finished : LoopResult::HungUp;
+            }
+
+            const bool serving = status == Loader::Status::Serving;
+            const bool wantRead = serving && m_in.Allowance(now) > 0;
+            const bool wantWrite = !m_pending.empty() && m_out.Allowance(now) > 0;
+            std::optional<Clock::time_point> wake = m_settings.deadline;
+            if (wantRead) {
+                if (const auto quiet = m_parser.Deadline()) Earliest(wake, *quiet);
+            } else if (serving) {
+                Earliest(wake, m_in.NextByte(now));
+            }
+            if (!m_pending.empty() && !wantWrite) Earliest(wake, m_out.NextByte(now));
+
+            pollfd pfd{m_line.Fd(), static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0};
+            timespec timeout{};
+            if (wake) timeout = ToTimespec(*wake - now);
+            const int ready = ::ppoll(&pfd, 1, wake ? &timeout : nullptr, &m_signals.WaitMask());
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                m_error = std::string("poll: ") + std::strerror(errno);
+                return LoopResult::LineFailed;
+            }
+            now = Clock::now();
+            if ((pfd.revents & (POLLERR | POLLNVAL | POLLHUP)) != 0 && (pfd.revents & POLLIN) == 0) {
+                m_error = "the line hung up or failed (" + m_line.Describe() + ")";
+                return LoopResult::LineFailed;
+            }
+            if (wantWrite && (pfd.revents & POLLOUT) != 0 && !Write(now)) return LoopResult::LineFailed;
+            if (wantRead) {
+                if ((pfd.revents & POLLIN) != 0) {
+                    if (!Read(now)) return LoopResult::LineFailed;
+                } else {
+                    // Nothing waiting right now: the line is quiet.
+                    m_parser.Advance(now);
+                }
+            }
+        }
+    }
+
+private:
+    bool Read(Clock::time_point now) {
+        const std::size_t want = std::min(m_buffer.size(), m_in.Allowance(now));
+        const ssize_t got = ::read(m_line.Fd(), m_buffer.data(), want);
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EINTR) return true;
+            m_error = "read " + m_line.Describe() + ": " + std::strerror(errno);
+            return false;
+        }
+        if (got == 0) {
+            m_error = "the line hung up (" + m_line.Describe() + ")";
+            return false;
+        }
+        const auto count = static_cast<std::size_t>(got);
+        m_in.Consume(count);
+        m_parser.Feed(std::span<const uint8_t>(m_buffer.data(), count), now);
+        return true;
+    }
+
+    bool Write(Clock::time_point now) {
+        const std::size_t want = std::min(m_pending.size(), m_out.Allowance(now));
+        const ssize_t put = ::write(m_line.Fd(), m_pending.data(), want);
+        if (put < 0) {
+            if (errno == EAGAIN || errno == EINTR) return true;
+            m_error = "write " + m_line.Describe() + ": " + std::strerror(errno);
+            return false;
+        }
+        const auto count = static_cast<std::size_t>(put);
+        m_out.Consume(count);
+        m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(count));
+        return true;
+    }
+
+    std::optional<LoopResult> Linger() {
+        const Clock::time_point until = Clock::now() + m_settings.linger;
+        while (m_line.Undelivered() != 0) {
+            if (SignalGuard::Caught() != 0) return LoopResult::Signal;
+            const Clock::time_point now = Clock::now();
+            if (m_settings.deadline && now >= *m_settings.deadline) return LoopResult::Timeout;
+            if (now >= until) break;
+            timespec nap = ToTimespec(std::chrono::milliseconds(2));
+            ::ppoll(nullptr, 0, &nap, &m_signals.WaitMask());
+        }
+        return std::nullopt;
+    }
+
+    Line& m_line;
+    FrameParser& m_parser;
+    Loader& m_loader;
+    const LoopSettings& m_settings;
+    const SignalGuard& m_signals;
+    std::string& m_error;
+    Pacer m_in;
+    Pacer m_out;
+    std::vector<uint8_t> m_pending;
+    std::array<uint8_t, 4096> m_buffer{};
+};
+
+}  // namespace
+
+LoopResult RunDevice(Line& line, FrameParser& parser, Loader& loader, const LoopSettings& settings,
+                     const SignalGuard& signals, std::string& error) {
+    return DeviceLoop(line, parser, loader, settings, signals, error).Run();
+}
+
+}  // namespace dravel::devsim
