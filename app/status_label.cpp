@@ -89,10 +89,12 @@ FontDescription FontDescription::FromFont(const wxFont& font) {
 }
 
 wxFont FontDescription::MakeFont() const {
-    // Negative heights are character heights, which is what a pixel size
-    // means to the toolkit; a positive cell height is taken as near enough.
-    const int pixels = height < 0 ? -height : (height > 0 ? height : 13);
-    wxFontInfo info(wxSize(0, pixels));
+    // A negative height is the character (em) height in pixels, which is
+    // what a point size at the screen's resolution asks for; a positive one
+    // is a cell height, which the toolkit's pixel size means.
+    wxFontInfo info = height < 0    ? wxFontInfo(-height * 72.0 / ScreenDpi())
+                      : height > 0 ? wxFontInfo(wxSize(0, height))
+                                   : wxFontInfo();
     info.Family(family).FaceName(faceName).Italic(italic).Underlined(underline).Strikethrough(strikeOut).Encoding(charSet);
     wxFont font(info);
     if (!font.IsOk()) font = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);

@@ -1,0 +1,293 @@
+// The main window as a whole, against the device simulator on a
+// pseudo-terminal: start-up, a download, a close in the middle of one and
+// while its result box is up, a port change during a transfer, and document
+// commands that must never write a file.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+#include <wx/menu.h>
+#include <wx/statusbr.h>
+#include <wx/uiaction.h>
+#include <wx/weakref.h>
+
+#include "app/main_frame.h"
+#include "platform/port_names.h"
+#include "tests/gui/gui_test_support.h"
+#include "tests/support/devsim_process.h"
+#include "tests/support/pty_pair.h"
+
+namespace dravel::gui {
+namespace {
+
+using namespace guitest;
+using dravel::testing::DevsimProcess;
+using dravel::testing::Padded;
+using dravel::testing::PatternImage;
+using dravel::testing::ReadWholeFile;
+using dravel::testing::ScopedEnv;
+using dravel::testing::TempDir;
+using dravel::testing::WriteWholeFile;
+
+// One main window, started the way the program starts it: the port dialog
+// first, answered with a click on a port and on OK.
+class FrameRig {
+public:
+    std::vector<std::pair<std::string, std::string>> boxes;
+    std::function<void(const std::string&)> whileBoxShown;
+    std::string fileChoice;
+    std::string documentChoice;
+    int documentDialogs = 0;
+    bool frameExistedDuringPortDialog = true;
+    CDravelDoc document;
+    CMainFrame* frame = nullptr;
+    wxWeakRef<wxWindow> alive;
+
+    void Start(int portIndex) {
+        CMainFrame::Options options;
+        options.side.timerScale = 0.1;
+        options.side.presentBox = [this](const std::string& text, const std::string& caption, wxWindow*) {
+            boxes.emplace_back(text, caption);
+            if (whileBoxShown) whileBoxShown(text);
+        };
+        options.chooseFile = [this](bool forDocument) {
+            if (!forDocument) return fileChoice;
+            ++documentDialogs;
+            return documentChoice;
+        };
+        WhenIdle([this, portIndex] {
+            CPortSettingsDlg* dialog = nullptr;
+            if (!PumpUntil([&] { return (dialog = FindShown<CPortSettingsDlg>()) != nullptr; })) {
+                ADD_FAILURE() << "no port dialog at start-up";
+                return;
+            }
+            frameExistedDuringPortDialog = FindShown<wxFrame>() != nullptr;
+            Click(dialog->PortButton(portIndex));
+            Click(dialog->OkButton());
+            if (dialog->IsModal()) {
+                ADD_FAILURE() << "the port dialog did not take OK";
+                dialog->EndModal(wxID_OK);
+            }
+        });
+        frame = new CMainFrame(document, options);
+        alive = frame;
+        ASSERT_TRUE(frame->IsCreated());
+        frame->Show();
+        ASSERT_TRUE(PumpUntil([this] { return frame->IsShownOnScreen(); }));
+        PumpFor(50ms);
+    }
+
+    bool Closed() const { return !alive; }
+    bool BoxShown(const std::string& text) const {
+        return std::any_of(boxes.begin(), boxes.end(), [&](const auto& box) { return box.first == text; });
+    }
+    void Send(const std::string& path) {
+        fileChoice = path;
+        Click(&frame->View().ChooseButton());
+        Click(&frame->View().SendButton());
+    }
+
+    ~FrameRig() {
+        if (alive) {
+            frame->Close(true);
+            PumpUntil([this] { return Closed(); }, 10s);
+        }
+    }
+};
+
+std::string WriteFirmware(const TempDir& dir, const std::string& name, std::size_t size, unsigned seed) {
+    const std::string path = dir / name;
+    WriteWholeFile(path, PatternImage(size, seed));
+    return path;
+}
+
+TEST(MainFrame, AsksForThePortFirstThenShowsAFixedWindowWithoutOpeningIt) {
+    // A port that does not exist: start-up must not notice.
+    ScopedEnv missing("DRAVEL_COM3", "/nonexistent/dravel-port");
+    FrameRig rig;
+    rig.Start(2);
+    EXPECT_FALSE(rig.frameExistedDuringPortDialog) << "a main window was up before the port was chosen";
+    CMainFrame& frame = *rig.frame;
+    EXPECT_EQ(frame.Core().GetPortConfig().portNumber, 3);
+    EXPECT_EQ(frame.Core().GetPortConfig().baudRate, 115200u);
+    EXPECT_FALSE(frame.Core().HasPort());
+    EXPECT_TRUE(rig.boxes.empty());
+
+    EXPECT_EQ(frame.GetTitle(), "Pelcor 2003  - ver 1.1 -");
+    EXPECT_FALSE(frame.HasFlag(wxRESIZE_BORDER));
+    EXPECT_FALSE(frame.HasFlag(wxMAXIMIZE_BOX));
+    EXPECT_TRUE(frame.HasFlag(wxMINIMIZE_BOX));
+    EXPECT_EQ(frame.GetMinSize(), frame.GetSize());
+    EXPECT_EQ(frame.GetMaxSize(), frame.GetSize());
+    EXPECT_LE(frame.GetSize().x, 650);
+    EXPECT_LE(frame.GetSize().y, 540);
+    EXPECT_LE(frame.GetClientSize().x, frame.View().FormExtent().x);
+    EXPECT_LE(frame.GetClientSize().y, frame.View().FormExtent().y);
+
+    wxMenuBar* menus = frame.GetMenuBar();
+    ASSERT_NE(menus, nullptr);
+    EXPECT_EQ(menus->GetMenuCount(), 3u);
+    ASSERT_NE(menus->FindItem(32771), nullptr);
+    EXPECT_EQ(menus->FindItem(32771)->GetHelp(), "RS 232");
+    EXPECT_NE(menus->FindItem(57664), nullptr);
+    EXPECT_NE(menus->FindItem(57665), nullptr);
+    wxMenu* help = menus->GetMenu(2);
+    EXPECT_TRUE(help->FindItemByPosition(help->GetMenuItemCount() - 1)->IsSeparator());
+    wxStatusBar* status = frame.GetStatusBar();
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->GetFieldsCount(), 4);
+    EXPECT_EQ(status->GetStatusText(0), "Status bar");
+
+    // Send before any file: the box, in the application's name, and nothing opened.
+    Click(&frame.View().SendButton());
+    ASSERT_EQ(rig.boxes.size(), 1u);
+    EXPECT_EQ(rig.boxes[0], std::make_pair(std::string("Select file first!"), std::string("Z/A Vovode")));
+    EXPECT_FALSE(frame.Core().HasPort());
+    EXPECT_TRUE(frame.View().SendButton().IsEnabled());
+}
+
+TEST(MainFrame, DownloadsAChosenFileToTheDevice) {
+    DevsimProcess device;
+    ScopedEnv port("DRAVEL_COM1", device.LinkPath());
+    TempDir files;
+    const std::string firmware = WriteFirmware(files, "firmware.bin", 5000, 7);
+    FrameRig rig;
+    rig.Start(0);
+    rig.Send(firmware);
+    ASSERT_TRUE(PumpUntil([&] { return rig.BoxShown("Transfer Completed "); }, 30s)) << device.Errors();
+    EXPECT_EQ(device.Wait(10s), 0) << device.Errors();
+    EXPECT_EQ(device.Image(), Padded(ReadWholeFile(firmware)));
+    ASSERT_TRUE(PumpUntil([&] { return rig.frame->View().SendButton().IsEnabled(); }));
+    EXPECT_TRUE(PumpUntil([&] { return rig.frame->View().Progress().GetValue() == kProgressRange; }));
+    EXPECT_NE(rig.frame->View().StatusLabel().Text(), "Transmitting .... ");
+    EXPECT_FALSE(rig.frame->Core().HasPort()) << "the port outlived its transfer";
+}
+
+TEST(MainFrame, ClosingDuringATransferReleasesThePortAndEndsCleanly) {
+    DevsimProcess device({"--baud", "115200"});  // about 11 KiB/s: the close comes mid-file
+    ScopedEnv port("DRAVEL_COM1", device.LinkPath());
+    TempDir files;
+    const std::string firmware = WriteFirmware(files, "big.bin", 200 * 1024, 3);
+    FrameRig rig;
+    rig.Start(0);
+    rig.Send(firmware);
+    ASSERT_TRUE(PumpUntil([&] { return rig.frame->View().Progress().GetValue() > 0; }, 20s)) << device.Errors();
+    EXPECT_TRUE(rig.frame->Core().TransferRunning());
+
+    const auto start = std::chrono::steady_clock::now();
+    rig.frame->Close();
+    ASSERT_TRUE(PumpUntil([&] { return rig.Closed(); }, 10s)) << "the window did not go";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_FALSE(rig.BoxShown("Transfer Completed "));
+    // Nobody holds the port any more, and the device never saw an end frame.
+    EXPECT_EQ(ProbePort(1).availability, PortAvailability::Free) << ProbePort(1).detail;
+    EXPECT_FALSE(device.HasImage());
+}
+
+TEST(MainFrame, AClosedWindowWaitsForItsResultBoxButNotTheWorker) {
+    DevsimProcess device;
+    ScopedEnv port("DRAVEL_COM1", device.LinkPath());
+    TempDir files;
+    const std::string firmware = WriteFirmware(files, "small.bin", 3000, 5);
+    FrameRig rig;
+    bool pendingWhileBoxUp = false;
+    bool workerDoneWhileBoxUp = false;
+    rig.whileBoxShown = [&](const std::string& text) {
+        if (text != "Transfer Completed ") return;
+        // The worker is blocked in this box when the window is closed.
+        EXPECT_TRUE(rig.frame->Core().TransferRunning());
+        rig.frame->Close();
+        pendingWhileBoxUp = rig.frame->ClosePending() && !rig.Closed();
+        workerDoneWhileBoxUp = !rig.frame->Core().TransferRunning();
+        PumpFor(100ms);  // idle time with the box still up destroys nothing
+        pendingWhileBoxUp = pendingWhileBoxUp && !rig.Closed();
+    };
+    rig.Start(0);
+    rig.Send(firmware);
+    ASSERT_TRUE(PumpUntil([&] { return rig.Closed(); }, 30s)) << device.Errors();
+    EXPECT_TRUE(pendingWhileBoxUp) << "the window went while its box was up";
+    EXPECT_TRUE(workerDoneWhileBoxUp) << "the close did not release and join the worker";
+    EXPECT_EQ(device.Image(), Padded(ReadWholeFile(firmware)));
+}
+
+TEST(MainFrame, APortChosenDuringATransferServesOnlyTheNextOne) {
+    DevsimProcess first({"--baud", "115200"});
+    DevsimProcess second;
+    ScopedEnv port1("DRAVEL_COM1", first.LinkPath());
+    ScopedEnv port2("DRAVEL_COM2", second.LinkPath());
+    TempDir files;
+    const std::string firmware = WriteFirmware(files, "firmware.bin", 24 * 1024, 11);
+    FrameRig rig;
+    rig.Start(0);
+    rig.Send(firmware);
+    ASSERT_TRUE(PumpUntil([&] { return rig.frame->View().Progress().GetValue() > 0; }, 20s)) << first.Errors();
+
+    WhenIdle([&] {
+        CPortSettingsDlg* dialog = nullptr;
+        ASSERT_TRUE(PumpUntil([&] { return (dialog = FindShown<CPortSettingsDlg>()) != nullptr; }));
+        EXPECT_TRUE(dialog->PortButton(0)->GetValue()) << "the menu's showing must start at port 1";
+        Click(dialog->PortButton(1));
+        Click(dialog->OkButton());
+    });
+    wxCommandEvent menu(wxEVT_MENU, 32771);
+    rig.frame->GetEventHandler()->ProcessEvent(menu);
+    EXPECT_EQ(rig.frame->Core().GetPortConfig().portNumber, 2);
+    EXPECT_TRUE(rig.frame->Core().TransferRunning()) << "the port change disturbed the transfer";
+
+    ASSERT_TRUE(PumpUntil([&] { return rig.BoxShown("Transfer Completed "); }, 30s)) << first.Errors();
+    EXPECT_EQ(first.Wait(10s), 0);
+    EXPECT_EQ(first.Image(), Padded(ReadWholeFile(firmware)));
+    EXPECT_FALSE(second.HasImage());
+
+    rig.boxes.clear();
+    ASSERT_TRUE(PumpUntil([&] { return rig.frame->View().SendButton().IsEnabled(); }));
+    Click(&rig.frame->View().SendButton());
+    ASSERT_TRUE(PumpUntil([&] { return rig.BoxShown("Transfer Completed "); }, 30s)) << second.Errors();
+    EXPECT_EQ(second.Wait(10s), 0);
+    EXPECT_EQ(second.Image(), Padded(ReadWholeFile(firmware)));
+}
+
+TEST(MainFrame, DocumentCommandsNeverWriteTheOpenedFile) {
+    TempDir files;
+    const std::string keep = WriteFirmware(files, "precious.bin", 4096, 9);
+    const std::string before = ReadWholeFile(keep);
+    struct stat statBefore {};
+    ASSERT_EQ(::stat(keep.c_str(), &statBefore), 0);
+
+    FrameRig rig;
+    rig.documentChoice = keep;
+    rig.Start(0);
+    CMainFrame& frame = *rig.frame;
+    frame.Raise();
+    Click(&frame.View().StatusLabel());  // the window has the keyboard now
+
+    // Through the keyboard, as a person would: open, save, new, open again.
+    wxUIActionSimulator keys;
+    keys.Char('o', wxMOD_CONTROL);
+    PumpFor(150ms);
+    EXPECT_EQ(rig.documentDialogs, 1) << "Ctrl+O did not reach the open command";
+    EXPECT_EQ(frame.Document().PathName(), keep);
+    keys.Char('s', wxMOD_CONTROL);
+    PumpFor(150ms);
+    keys.Char('n', wxMOD_CONTROL);
+    PumpFor(150ms);
+    EXPECT_EQ(frame.Document().PathName(), "");
+    keys.Char('o', wxMOD_CONTROL);
+    PumpFor(150ms);
+    for (int command : {57603, 57600, 57601, 57603}) {
+        wxCommandEvent event(wxEVT_MENU, command);
+        frame.GetEventHandler()->ProcessEvent(event);
+    }
+    PumpFor(50ms);
+
+    struct stat statAfter {};
+    ASSERT_EQ(::stat(keep.c_str(), &statAfter), 0);
+    EXPECT_EQ(ReadWholeFile(keep), before);
+    EXPECT_EQ(statAfter.st_size, statBefore.st_size);
+    EXPECT_EQ(statAfter.st_mtim.tv_sec, statBefore.st_mtim.tv_sec);
+    EXPECT_EQ(statAfter.st_mtim.tv_nsec, statBefore.st_mtim.tv_nsec);
+    EXPECT_EQ(frame.GetTitle(), "Pelcor 2003  - ver 1.1 -");
+    EXPECT_TRUE(rig.boxes.empty());
+}
+
+}  // namespace
+}  // namespace dravel::gui

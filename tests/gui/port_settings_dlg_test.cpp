@@ -1,0 +1,175 @@
+// The port settings dialog, shown for real and answered with the pointer and
+// the keyboard: the mapping of OK, every showing starting from port 1, the
+// ways to cancel, and a layout that keeps the device names readable.
+#include <gtest/gtest.h>
+#include <wx/timer.h>
+#include <wx/uiaction.h>
+
+#include "app/port_settings_dlg.h"
+#include "app/resource_ids.h"
+#include "tests/gui/gui_test_support.h"
+#include "tests/support/pty_pair.h"
+
+namespace dravel::gui {
+namespace {
+
+using namespace guitest;
+
+constexpr int kAborted = -77;
+
+// Shows the dialog modally and runs `script` inside its loop. A script that
+// fails or forgets to end the dialog cannot hang the test.
+int ShowWith(CPortSettingsDlg& dialog, const std::function<void()>& script) {
+    WhenIdle([&] {
+        if (PumpUntil([&] { return dialog.IsShownOnScreen(); })) {
+            PumpFor(50ms);
+            script();
+        } else {
+            ADD_FAILURE() << "the dialog never came up";
+        }
+        if (!PumpUntil([&] { return !dialog.IsModal(); }, 2s)) {
+            ADD_FAILURE() << "the dialog did not end";
+            dialog.EndModal(kAborted);
+        }
+    });
+    return dialog.DoModal();
+}
+
+void ExpectConfig(const CPortSettingsDlg& dialog, int32_t port) {
+    EXPECT_EQ(dialog.PortNumber(), port);
+    EXPECT_EQ(dialog.BaudRate(), 115200u);
+    EXPECT_EQ(dialog.ByteSize(), 8);
+    EXPECT_EQ(dialog.Parity(), 0);
+    EXPECT_EQ(dialog.StopBits(), 0);
+}
+
+void PressKey(int key) {
+    wxUIActionSimulator simulator;
+    simulator.Char(key);
+    PumpFor(80ms);
+}
+
+TEST(PortSettingsDialog, OkGivesTheChosenPortAt115200EightNoneOne) {
+    CPortSettingsDlg dialog;
+    const int result = ShowWith(dialog, [&] {
+        EXPECT_TRUE(dialog.PortButton(0)->GetValue());
+        Click(dialog.PortButton(2));
+        EXPECT_TRUE(PumpUntil([&] { return dialog.PortButton(2)->GetValue(); })) << "port 3 did not take the click";
+        Click(dialog.OkButton());
+    });
+    EXPECT_EQ(result, wxID_OK);
+    ExpectConfig(dialog, 3);
+    EXPECT_EQ(dialog.Config().portNumber, 3);
+
+    // The speeds the hidden group would give, 33.6k included as its caption says.
+    EXPECT_EQ(BaudForChoice(0), 115200u);
+    EXPECT_EQ(BaudForChoice(1), 57600u);
+    EXPECT_EQ(BaudForChoice(2), 33600u);
+    EXPECT_EQ(BaudForChoice(3), 19200u);
+    EXPECT_EQ(BaudForChoice(4), 9600u);
+    EXPECT_EQ(BaudForChoice(5), 0u);
+}
+
+TEST(PortSettingsDialog, EveryShowingStartsAtPortOne) {
+    CPortSettingsDlg dialog;
+    ASSERT_EQ(ShowWith(dialog, [&] {
+                  Click(dialog.PortButton(3));
+                  Click(dialog.OkButton());
+              }),
+              wxID_OK);
+    ExpectConfig(dialog, 4);
+
+    // Confirming the next showing untouched sets port 1, not the 4 from before.
+    bool startedAtOne = false;
+    ASSERT_EQ(ShowWith(dialog, [&] {
+                  startedAtOne = dialog.PortButton(0)->GetValue() && !dialog.PortButton(3)->GetValue();
+                  Click(dialog.OkButton());
+              }),
+              wxID_OK);
+    EXPECT_TRUE(startedAtOne);
+    ExpectConfig(dialog, 1);
+}
+
+TEST(PortSettingsDialog, CancelEscapeAndTheCloseBoxKeepThePreviousConfig) {
+    CPortSettingsDlg dialog;
+    ASSERT_EQ(ShowWith(dialog, [&] {
+                  Click(dialog.PortButton(2));
+                  Click(dialog.OkButton());
+              }),
+              wxID_OK);
+    ExpectConfig(dialog, 3);
+
+    EXPECT_EQ(ShowWith(dialog, [&] {
+                  Click(dialog.PortButton(1));
+                  Click(dialog.CancelButton());
+              }),
+              wxID_CANCEL);
+    ExpectConfig(dialog, 3);
+
+    EXPECT_EQ(ShowWith(dialog, [&] {
+                  Click(dialog.PortButton(3));
+                  PressKey(WXK_ESCAPE);
+              }),
+              wxID_CANCEL);
+    ExpectConfig(dialog, 3);
+
+    EXPECT_EQ(ShowWith(dialog, [&] {
+                  Click(dialog.PortButton(1));
+                  dialog.Close();  // what the close box sends
+              }),
+              wxID_CANCEL);
+    ExpectConfig(dialog, 3);
+}
+
+TEST(PortSettingsDialog, EnterConfirmsWhereverTheFocusIs) {
+    CPortSettingsDlg dialog;
+    // The click leaves the focus on a radio button, which would otherwise
+    // take the key for itself.
+    EXPECT_EQ(ShowWith(dialog, [&] {
+                  Click(dialog.PortButton(1));
+                  PressKey(WXK_RETURN);
+              }),
+              wxID_OK);
+    ExpectConfig(dialog, 2);
+    // The same through the char hook alone, for the keypad's Enter.
+    EXPECT_EQ(ShowWith(dialog, [&] {
+                  Click(dialog.PortButton(3));
+                  SendCharHook(&dialog, WXK_NUMPAD_ENTER);
+              }),
+              wxID_OK);
+    ExpectConfig(dialog, 4);
+}
+
+TEST(PortSettingsDialog, PortButtonsNameTheirDevicesAndStayReadable) {
+    testing::ScopedEnv port1("DRAVEL_COM1", "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0");
+    testing::ScopedEnv port2("DRAVEL_COM2", std::nullopt);
+    CPortSettingsDlg dialog;
+    EXPECT_EQ(dialog.PortButton(0)->GetLabel(), "port 1  /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0");
+    EXPECT_EQ(dialog.PortButton(1)->GetLabel(), "port 2  /dev/ttyS1");
+
+    const wxRect client(dialog.GetClientSize());
+    for (int i = 0; i < 4; ++i) {
+        const wxRect button = dialog.PortButton(i)->GetRect();
+        EXPECT_TRUE(client.Contains(button)) << "port " << i + 1 << " lies outside the dialog";
+        EXPECT_GE(button.width, dialog.PortButton(i)->GetBestSize().x) << "caption of port " << i + 1 << " cut";
+        for (int j = i + 1; j < 4; ++j) {
+            EXPECT_FALSE(button.Intersects(dialog.PortButton(j)->GetRect())) << "ports " << i + 1 << " and " << j + 1;
+        }
+        EXPECT_FALSE(button.Intersects(dialog.OkButton()->GetRect()));
+        EXPECT_FALSE(button.Intersects(dialog.CancelButton()->GetRect()));
+    }
+    EXPECT_TRUE(client.Contains(dialog.CancelButton()->GetRect()));
+    EXPECT_FALSE(dialog.OkButton()->GetRect().Intersects(dialog.CancelButton()->GetRect()));
+
+    // Only the port group is there to see; OK is the default button.
+    for (int hiddenId : {id::kBaud115k, id::kByteSize8, id::kStopBits1, id::kParityNone, id::kFlowNone}) {
+        ASSERT_NE(dialog.FindWindow(hiddenId), nullptr);
+        EXPECT_FALSE(dialog.FindWindow(hiddenId)->IsShown()) << hiddenId;
+    }
+    EXPECT_EQ(dialog.GetDefaultItem(), dialog.OkButton());
+    EXPECT_EQ(dialog.OkButton()->GetId(), 1024);
+    EXPECT_EQ(dialog.CancelButton()->GetId(), 1025);
+}
+
+}  // namespace
+}  // namespace dravel::gui
