@@ -13,6 +13,8 @@
 
 namespace dravel::devsim {
 
+using namespace std::chrono_literals;
+
 namespace {
 
 volatile std::sig_atomic_t g_caught = 0;
@@ -161,11 +163,23 @@ private:
     }
 
     std::optional<LoopResult> Linger() {
-        const Clock::time_point until = Clock::now() + m_settings.linger;
-        while (m_line.Undelivered() != 0) {
+        // A pseudo-terminal hands written bytes to the slave side through a
+        // kernel work queue, so right after the write the tool's queue may
+        // still look empty; and a hang-up throws away what it has not read.
+        // So: wait for the answer to show up there, then for it to be gone.
+        const Clock::time_point start = Clock::now();
+        const Clock::time_point until = start + m_settings.linger;
+        const Clock::time_point arrival = start + std::min<Clock::duration>(100ms, m_settings.linger);
+        bool seen = false;
+        for (;;) {
             if (SignalGuard::Caught() != 0) return LoopResult::Signal;
             const Clock::time_point now = Clock::now();
             if (m_settings.deadline && now >= *m_settings.deadline) return LoopResult::Timeout;
+            if (m_line.Undelivered() != 0) {
+                seen = true;
+            } else if (seen || now >= arrival) {
+                break;
+            }
             if (now >= until) break;
             timespec nap = ToTimespec(std::chrono::milliseconds(2));
             ::ppoll(nullptr, 0, &nap, &m_signals.WaitMask());
