@@ -48,7 +48,7 @@ CDravelView::CDravelView(wxWindow* parent, FormHost& host)
     auto at = [this](int x, int y, int w, int h) { return DialogRect(this, x, y, w, h); };
     // Template order, which is also the tab order.
     const wxRect send = at(36, 94, 50, 26);
-    m_sendButton = new wxButton(this, id::kSend, "Send", send.GetPosition(), send.GetSize());
+    m_sendButton = new wxButton(this, id::kSend, "&Send", send.GetPosition(), send.GetSize());
     m_fileLabel = new CStatusLabel(this, id::kFileLabel, at(90, 59, 177, 27), LabelAlign::Centre, true,
                                    "No file chosen yet");
     m_label1006 = new CStatusLabel(this, id::kLabel1006, at(42, 246, 198, 18), LabelAlign::Left, true);
@@ -56,7 +56,7 @@ CDravelView::CDravelView(wxWindow* parent, FormHost& host)
                                      "Ready to send");
     m_label1008 = new CStatusLabel(this, id::kLabel1008, at(53, 199, 198, 20), LabelAlign::Left, false);
     const wxRect choose = at(35, 59, 52, 26);
-    m_chooseButton = new wxButton(this, id::kChooseFile, "Choose file", choose.GetPosition(), choose.GetSize());
+    m_chooseButton = new wxButton(this, id::kChooseFile, "&Choose file", choose.GetPosition(), choose.GetSize());
     m_titleLabel = new CStatusLabel(this, id::kTitleLabel, at(2, 4, 8, 6), LabelAlign::Left, false);
     m_titleLabel->Hide();
     // A picture control takes the size of its picture.

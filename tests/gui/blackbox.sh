@@ -1,0 +1,148 @@
+#!/bin/bash
+# The desktop program used the way a person uses it, on a virtual display:
+# confirm the port, choose a file in the real file dialog (typing its path),
+# press send, wait for the result box, and check what the device simulator
+# received. A second start is cancelled at the port dialog and must end with
+# exit code 1. Screenshots of each stage go to SHOTS.
+#
+# usage: blackbox.sh BIN_DIR SHOTS_DIR
+set -u
+bin="${1:?bin dir}"
+shots="${2:?screenshot dir}"
+for tool in Xvfb xdotool import convert cmp truncate; do
+  command -v "$tool" >/dev/null || { echo "blackbox: skipped, $tool is missing" >&2; exit 77; }
+done
+mkdir -p "$shots"
+work="$(mktemp -d /tmp/dravel-blackbox.XXXXXX)"
+pids=()
+
+fail() {
+  echo "blackbox: FAIL: $*" >&2
+  for log in "$work"/*.log "$work"/*.err; do
+    [ -s "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
+  done
+  exit 1
+}
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[$i]}" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+# A display of our own (Xvfb picks the number).
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
+pids+=($!)
+for _ in $(seq 200); do [ -s "$work/display" ] && break; sleep 0.05; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=":$(head -n1 "$work/display")" GDK_BACKEND=x11 NO_AT_BRIDGE=1
+
+# Waits (bounded) for a window whose title matches; prints its id.
+wait_window() {
+  local id
+  id="$(timeout "${2:-20}" xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n1)"
+  [ -n "$id" ] || return 1
+  echo "$id"
+}
+focus_and() {  # focus_and WINDOW KEYS...
+  local window="$1"
+  shift
+  xdotool windowfocus --sync "$window" 2>/dev/null || xdotool windowfocus "$window"
+  sleep 0.2
+  xdotool key --clearmodifiers "$@"
+}
+shot() { import -window root "$shots/$1" || fail "screenshot $1"; }
+pixel() { convert "$1" -format "%[pixel:p{$2,$3}]" info:; }
+count_colour() { convert "$1" -fill black +opaque "$2" -fill white -opaque "$2" -format "%[fx:round(mean*w*h)]" info:; }
+
+# The device, paced like a real line so the transfer takes a few seconds,
+# and a file whose last block is short.
+firmware="$work/firmware.bin"
+head -c $((200 * 1024 + 300)) /dev/urandom >"$firmware"
+"$bin/dravel-devsim" --link "$work/COM1" --image "$work/image.bin" --baud 115200 --timeout 120 \
+  --log "$work/devsim-events.log" >"$work/devsim.log" 2>"$work/devsim.err" &
+devsim=$!
+pids+=($devsim)
+for _ in $(seq 200); do [ -L "$work/COM1" ] && break; sleep 0.05; done
+[ -L "$work/COM1" ] || fail "the device simulator made no link"
+
+DRAVEL_COM1="$work/COM1" "$bin/dravel" >"$work/dravel.log" 2>"$work/dravel.err" &
+app=$!
+pids+=($app)
+
+dialog="$(wait_window '^Port settings$')" || fail "no port settings dialog"
+sleep 0.5
+shot 01-port-dialog.png
+focus_and "$dialog" Return
+
+main="$(wait_window '^Pelcor 2003  - ver 1\.1 -$')" || fail "no main window after OK"
+sleep 0.8
+shot 02-main-window-idle.png
+# The form is navy (a point left of the buttons, below the menu).
+[ "$(pixel "$shots/02-main-window-idle.png" 12 120)" = "srgb(0,0,128)" ] ||
+  fail "form background is $(pixel "$shots/02-main-window-idle.png" 12 120), not navy"
+
+# Choose file (Alt+C), type the path into the file dialog.
+focus_and "$main" alt+c
+chooser="$(wait_window '^Open$')" || fail "no file dialog"
+sleep 0.5
+focus_and "$chooser" ctrl+l
+sleep 0.3
+xdotool type --delay 5 "$firmware"
+sleep 0.3
+xdotool key Return
+for _ in $(seq 100); do xdotool search --onlyvisible --name '^Open$' >/dev/null 2>&1 || break; sleep 0.1; done
+xdotool search --onlyvisible --name '^Open$' >/dev/null 2>&1 && fail "the file dialog did not take the path"
+sleep 0.3
+
+# Send (Alt+S), and catch it while the blocks go out.
+focus_and "$main" alt+s
+for _ in $(seq 200); do
+  [ "$(grep -c '^frame' "$work/devsim-events.log" 2>/dev/null)" -ge 40 ] && break
+  sleep 0.1
+done
+[ "$(grep -c '^frame' "$work/devsim-events.log" 2>/dev/null)" -ge 40 ] || fail "no transfer under way"
+shot 03-transfer-in-progress.png
+[ "$(count_colour "$shots/03-transfer-in-progress.png" 'rgb(255,255,0)')" -gt 100 ] ||
+  fail "no yellow texts on the form during the transfer"
+
+box="$(wait_window '^Z/A Vovode$' 60)" || fail "no result box"
+sleep 0.5
+shot 04-result-box.png
+wait "$devsim"
+devsim_status=$?
+[ "$devsim_status" -eq 0 ] || fail "the device simulator ended with $devsim_status"
+# The device has the file and the zero padding of its last block.
+cp "$firmware" "$work/expected.bin"
+truncate -s $(((($(stat -c %s "$firmware") + 1023) / 1024) * 1024)) "$work/expected.bin"
+cmp -s "$work/expected.bin" "$work/image.bin" || fail "the device's image differs from the padded file"
+
+focus_and "$box" Return
+sleep 0.5
+# File > Exit from the keyboard; the program ends normally.
+focus_and "$main" alt+f
+sleep 0.3
+xdotool key x
+for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$app" 2>/dev/null && fail "the program did not end after File > Exit"
+wait "$app"
+app_status=$?
+[ "$app_status" -eq 0 ] || fail "the program ended with $app_status after File > Exit"
+
+# Cancel at start-up: "The End", then exit code 1, with no main window.
+"$bin/dravel" >"$work/dravel2.log" 2>"$work/dravel2.err" &
+app=$!
+pids+=($app)
+dialog="$(wait_window '^Port settings$')" || fail "no port settings dialog on the second start"
+focus_and "$dialog" Escape
+box="$(wait_window '^Z/A Vovode$')" || fail "no \"The End\" box after Escape"
+xdotool search --onlyvisible --name '^Pelcor' >/dev/null 2>&1 && fail "a main window appeared after Escape"
+shot 05-the-end.png
+focus_and "$box" Return
+for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+wait "$app"
+app_status=$?
+[ "$app_status" -eq 1 ] || fail "cancel at start-up ended with $app_status, not 1"
+
+echo "blackbox: PASS (screenshots in $shots)"
