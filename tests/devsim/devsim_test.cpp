@@ -18,6 +18,7 @@
 #include "protocol/crc32.h"
 #include "protocol/frame.h"
 #include "tests/support/devsim_process.h"
+#include "tests/support/pty_pair.h"
 
 namespace dravel {
 namespace {
@@ -243,11 +244,18 @@ TEST(Devsim, GarbageGoesAheadOfDataAnswersOnly) {
         DevsimProcess sim({"--garbage", "3"});
         HostPort host(sim.LinkPath());
         ASSERT_EQ(host.Exchange({kSyncByte}), kAck) << "the probe's answer must stay clean";
+        Bytes damaged = Block6(0, "a");
+        damaged.back() ^= 1;
+        host.Send(damaged);
+        EXPECT_EQ(host.Read(6, 3s), "???" + kNak);
         host.Send(Block6(0, "a"));
         EXPECT_EQ(host.Read(6, 3s), "???" + kAck);
         host.Send(Block6(0, "a"));
         EXPECT_EQ(host.Read(6, 3s), "???" + kAck);
+        host.Send(Block6(2, "c"));
+        EXPECT_EQ(host.Read(6, 3s), "???" + kAbort);
         host.Send(EndFrame(1));
+        EXPECT_EQ(host.Read(6, 3s), kAck) << "the end frame's answer is clean";
         EXPECT_EQ(sim.Wait(), 0);
     }
 }
@@ -318,6 +326,31 @@ TEST(Devsim, TimeoutAndSignalEndTheRunAndRemoveTheLink) {
         EXPECT_FALSE(Exists(sim.LinkPath()));
         EXPECT_NE(sim.Summary().find("devsim: frames=0 "), std::string::npos);
     }
+}
+
+TEST(Devsim, TtyModeServesATerminalDeviceAtAnOddRate) {
+    // A pseudo-terminal's slave stands in for /dev/ttyUSB1; 33600 baud is
+    // no B-constant, so this also goes through the kernel's termios2.
+    testing::PtyPair cable;
+    TempDir dir;
+    ChildProcess sim({testing::BinDir() + "/dravel-devsim", "--tty", cable.SlavePath(), "--baud", "33600", "--image",
+                      dir / "out", "--timeout", "30"},
+                     dir / "stdout", dir / "stderr");
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (ReadWholeFile(dir / "stderr").find("devsim: ready " + cable.SlavePath()) == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadWholeFile(dir / "stderr");
+        ASSERT_EQ(sim.Wait(5ms), std::nullopt) << ReadWholeFile(dir / "stderr");
+    }
+    auto exchange = [&](const Bytes& frame) {
+        EXPECT_TRUE(cable.WriteMaster(frame));
+        const auto answer = cable.ReadMasterExactly(3, 3s);
+        return std::string(answer.begin(), answer.end());
+    };
+    ASSERT_EQ(exchange({kSyncByte}), kAck);
+    EXPECT_EQ(exchange(Block6(0, "serial")), kAck);
+    EXPECT_TRUE(cable.WriteMaster(EndFrame(1)));
+    ASSERT_EQ(sim.Wait(10s), 0) << ReadWholeFile(dir / "stderr");
+    EXPECT_EQ(ReadWholeFile(dir / "out"), "serial");
 }
 
 TEST(Devsim, NeverReplacesAnythingButAPseudoTerminalLink) {

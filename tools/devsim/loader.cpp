@@ -71,8 +71,13 @@ void Loader::OnBadFrame(const BadFrame& bad) {
     if (m_status != Status::Serving) return;
     ++m_stats.badFrames;
     m_refusedSinceAccept = true;
-    Answer(ANSWER_NAK);
-    Log("bad frame reason=%s bytes=%zu answer=N", ToString(bad.reason), bad.bytes);
+    const std::size_t garbage = m_plan.GarbageBefore(0, false);
+    Answer(ANSWER_NAK, garbage);
+    if (garbage != 0) {
+        Log("bad frame reason=%s bytes=%zu answer=N garbage=%zu", ToString(bad.reason), bad.bytes, garbage);
+    } else {
+        Log("bad frame reason=%s bytes=%zu answer=N", ToString(bad.reason), bad.bytes);
+    }
 }
 
 void Loader::OnFrame(const ParsedFrame& frame) {
@@ -105,9 +110,10 @@ void Loader::OnDataFrame(const ParsedFrame& frame) {
         }
         // The host has moved past a block we never accepted (it took a
         // damaged answer for an A): stop before the image gets a hole.
-        Answer(ANSWER_END);
-        Log("frame seq=%u cmd=0x%02x len=%u crc=ok answer=T skipped expected=%u%s", seq, cmd, len,
-            static_cast<unsigned>(m_expected), extra);
+        const std::size_t garbage = m_plan.GarbageBefore(0, false);
+        Answer(ANSWER_END, garbage);
+        Log("frame seq=%u cmd=0x%02x len=%u crc=ok answer=T skipped expected=%u garbage=%zu%s", seq, cmd, len,
+            static_cast<unsigned>(m_expected), garbage, extra);
         return;
     }
 
@@ -119,17 +125,20 @@ void Loader::OnDataFrame(const ParsedFrame& frame) {
     ++m_arrivals;
     if (m_refusedSinceAccept) ++m_stats.resends;
     const auto block = static_cast<unsigned long long>(m_block);
+    // The first answer to a block carries its garbage, whatever the letter.
+    const std::size_t garbage = m_plan.GarbageBefore(m_block, m_arrivals == 1);
 
     switch (m_plan.OnArrival(m_block, m_arrivals)) {
     case BlockVerdict::Abort:
-        Answer(ANSWER_END);
-        Log("frame seq=%u cmd=0x%02x len=%u crc=ok answer=T abort block=%llu%s", seq, cmd, len, block, extra);
+        Answer(ANSWER_END, garbage);
+        Log("frame seq=%u cmd=0x%02x len=%u crc=ok answer=T abort block=%llu garbage=%zu%s", seq, cmd, len, block,
+            garbage, extra);
         return;
     case BlockVerdict::Refuse:
         m_refusedSinceAccept = true;
-        Answer(ANSWER_NAK);
-        Log("frame seq=%u cmd=0x%02x len=%u crc=ok answer=N refused block=%llu arrival=%u%s", seq, cmd, len,
-            block, m_arrivals, extra);
+        Answer(ANSWER_NAK, garbage);
+        Log("frame seq=%u cmd=0x%02x len=%u crc=ok answer=N refused block=%llu arrival=%u garbage=%zu%s", seq, cmd,
+            len, block, m_arrivals, garbage, extra);
         return;
     case BlockVerdict::Accept: break;
     }
@@ -146,7 +155,6 @@ void Loader::OnDataFrame(const ParsedFrame& frame) {
         Log("frame seq=%u cmd=0x%02x len=%u crc=ok answer=none stored=%u block=%llu lost%s", seq, cmd, len, len,
             block, extra);
     } else {
-        const std::size_t garbage = m_plan.GarbageBefore(m_block, true);
         Answer(ANSWER_ACK, garbage);
         Log("frame seq=%u cmd=0x%02x len=%u crc=ok answer=A stored=%u block=%llu garbage=%zu%s", seq, cmd, len,
             len, block, garbage, extra);

@@ -33,8 +33,9 @@ Faults (block K = the K-th distinct data frame of the run, from 1):
   --refuse-every K     refuse the first arrival of every K-th block
   --abort-at K         answer T to block K
   --lose-answer K      store block K but leave its answer out once; repeatable
-  --garbage N[@K]      N bytes of '?' ahead of the answer to block K, or ahead
-                       of every data-frame answer without @K; repeatable
+  --garbage N[@K]      N bytes of '?' ahead of the first answer to block K
+                       (A, N or T), or without @K ahead of every answer to a
+                       data frame (not to probes or the end frame); repeatable
   --hangup-after K     after answering block K close the line and exit 4
 
 Exit: 0 after the last end frame, 1 line or image write failed at run time,
