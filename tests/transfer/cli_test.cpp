@@ -26,7 +26,7 @@ std::string Cli() { return testing::BinDir() + "/dravel-cli"; }
 RunResult RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
     std::vector<std::string> argv = {Cli()};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> fullEnv = {"DRAVEL_TIMER_SCALE=0.1"};
+    std::vector<std::string> fullEnv = {"DRAVEL_TIMER_SCALE=0.25"};
     fullEnv.insert(fullEnv.end(), env.begin(), env.end());
     return testing::Run(argv, fullEnv, 60s);
 }
@@ -119,7 +119,7 @@ TEST(Cli, InterruptClosesThePortAndExits130) {
     DevsimProcess device({"--idle-gap-ms", "5", "--baud", "9600"});
     testing::WriteWholeFile(dir / "fw.bin", PatternImage(64 * 1024));
     testing::ChildProcess cli({Cli(), dir / "fw.bin"}, dir / "out", dir / "err",
-                              {"DRAVEL_COM1=" + device.LinkPath(), "DRAVEL_TIMER_SCALE=0.1"});
+                              {"DRAVEL_COM1=" + device.LinkPath(), "DRAVEL_TIMER_SCALE=0.25"});
     std::this_thread::sleep_for(1500ms);
     cli.Signal(SIGINT);
     EXPECT_EQ(cli.Wait(10s), 130);

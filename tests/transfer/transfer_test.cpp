@@ -61,13 +61,14 @@ std::vector<std::string> Without(std::vector<std::string> texts, const std::stri
 }
 
 // One transfer of `content` with kind `kind` to a simulator started with
-// `options`. Timers run at a tenth: 100 ms after a probe, 2 s after a frame.
+// `options`. Timers run at a quarter: 250 ms after a probe, 5 s after a frame,
+// long enough for a loaded machine not to turn a slow answer into a resend.
 class Transfer {
 public:
     Transfer(int kind, std::vector<std::string> options)
         : device(WithFastIdle(std::move(options))), env("DRAVEL_COM1", device.LinkPath()), form(kind) {
         HeadlessWindow::Options windowOptions;
-        windowOptions.timerScale = 0.1;
+        windowOptions.timerScale = 0.25;
         windowOptions.onMessageBox = [this](std::string_view text, std::string_view) {
             form.Record("box: " + std::string(text));
         };
