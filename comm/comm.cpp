@@ -199,7 +199,7 @@ int CComm::ClosePortLocked() {
     if (m_reader.joinable()) m_reader.join();
     std::lock_guard lock(m_outputMutex);
     m_line.SetDtr(false);
-    m_line.Purge();
+    m_line.DiscardAtClose();
     m_line.Close();
     m_outputBegin = m_outputEnd = 0;
     return 1;

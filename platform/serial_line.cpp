@@ -448,6 +448,17 @@ SerialResult SerialLine::Purge()
     return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, "purge " + m_path, error);
 }
 
+SerialResult SerialLine::DiscardAtClose()
+{
+    if (m_fd < 0) return Fail(SerialResult::Failed, "discard", EBADF);
+    // Output is thrown away only if it is still stuck in the driver: on a
+    // pseudo-terminal the driver never reports pending output, and a purge
+    // there would drop bytes (the end frame) the other side has not read yet.
+    const int queues = OutputPending() > 0 ? TCIOFLUSH : TCIFLUSH;
+    if (::tcflush(m_fd, queues) == 0) return SerialResult::Ok;
+    return Fail(SerialResult::Failed, "tcflush", errno);
+}
+
 void SerialLine::Close()
 {
     if (m_fd < 0) return;
@@ -456,7 +467,7 @@ void SerialLine::Close()
         int bits = TIOCM_DTR;
         if (::ioctl(m_fd, TIOCMBIC, &bits) != 0 && NoModemLines(errno)) m_hasModemLines = false;
     }
-    ::tcflush(m_fd, TCIOFLUSH);
+    DiscardAtClose();
     // The device may stay open elsewhere (or be a pty whose master lives on):
     // do not leave it locked against everybody.
     ::ioctl(m_fd, TIOCNXCL);

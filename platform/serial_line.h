@@ -84,6 +84,9 @@ public:
 
     // Throws away what waits in both directions.
     SerialResult Purge();
+    // Throws away what was received, and output only if it is still stuck in
+    // the driver (the caller has let it leave first, within its time limit).
+    SerialResult DiscardAtClose();
 
     // Lowers DTR, purges, releases the lock and closes. Safe to call twice.
     void Close();

@@ -221,6 +221,23 @@ TEST_F(PortOnPty, HangUpIsNoticedAndDoesNotMakeTheReaderSpin) {
     EXPECT_EQ(port->WriteComm(reinterpret_cast<const uint8_t*>("x"), 1), 0);
 }
 
+TEST(PortClose, EndFrameWrittenJustBeforeTheCloseIsNeverThrownAway) {
+    // The result box may return at once: the close follows the end frame
+    // immediately, and the other side has not read it yet.
+    PtyPair pty;
+    ScopedEnv env("DRAVEL_COM1", pty.SlavePath());
+    const std::vector<uint8_t> end(41, 0x39);
+    for (int round = 0; round < 50; ++round) {
+        CComm port;
+        port.SetCommParams(1, 115200, 8, 0, 0);
+        port.CreateEvents();
+        ASSERT_EQ(port.OpenPort(), 1) << port.LastError();
+        port.WriteComm(end.data(), static_cast<uint32_t>(end.size()));
+        port.CloseAll();
+        ASSERT_EQ(pty.ReadMasterExactly(end.size(), 2s).size(), end.size()) << "round " << round;
+    }
+}
+
 TEST_F(PortOnPty, WrittenBytesLeaveBeforeTheCloseEmptiesTheQueues) {
     std::vector<uint8_t> frame(1033);
     for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7);
