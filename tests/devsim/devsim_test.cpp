@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -32,9 +34,14 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes MakeFrame(uint8_t seq, uint8_t cmd, const std::string& data, std::optional<uint16_t> lengthField = {}) {
     const uint16_t length = lengthField.value_or(static_cast<uint16_t>(data.size()));
-    Bytes frame{kSyncByte, seq, cmd, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
-    frame.insert(frame.end(), data.begin(), data.end());
-    frame.resize(kFrameHeaderSize + length, 0);
+    Bytes frame(kFrameHeaderSize + std::max<std::size_t>(length, data.size()), 0);
+    frame[0] = kSyncByte;
+    frame[1] = seq;
+    frame[2] = cmd;
+    frame[3] = static_cast<uint8_t>(length);
+    frame[4] = static_cast<uint8_t>(length >> 8);
+    std::copy(data.begin(), data.end(), frame.begin() + kFrameHeaderSize);
+    frame.resize(kFrameHeaderSize + length);
     const uint32_t crc = Crc32(frame);
     for (int shift = 24; shift >= 0; shift -= 8) frame.push_back(static_cast<uint8_t>(crc >> shift));
     return frame;
