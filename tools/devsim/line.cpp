@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tty_rate.h"
+#include "platform/serial_line.h"
 
 namespace dravel::devsim {
 
@@ -141,114 +141,35 @@ private:
     bool m_linked = false;
 };
 
-speed_t SpeedConstant(uint32_t baud) {
-    switch (baud) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    case 1000000: return B1000000;
-    case 1152000: return B1152000;
-    case 1500000: return B1500000;
-    case 2000000: return B2000000;
-    case 2500000: return B2500000;
-    case 3000000: return B3000000;
-    case 3500000: return B3500000;
-    case 4000000: return B4000000;
-    default: return B0;
-    }
-}
-
 class TtyLine final : public Line {
 public:
     ~TtyLine() override { Close(); }
 
     bool Open(const std::string& device, uint32_t baud, std::string& error) {
         m_device = device;
-        m_fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_fd < 0) {
-            error = SystemError("open " + device, errno);
+        LineSettings settings;
+        settings.baudRate = baud;
+        if (m_line.Open(device) != SerialResult::Ok || m_line.Configure(settings) != SerialResult::Ok) {
+            error = m_line.LastError();
             return false;
         }
-        if (!::isatty(m_fd)) {
-            error = device + " is not a terminal";
-            return false;
-        }
-        if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-            error = SystemError("lock " + device, errno);
-            return false;
-        }
-        termios settings{};
-        if (::tcgetattr(m_fd, &settings) != 0) {
-            error = SystemError("tcgetattr " + device, errno);
-            return false;
-        }
-        ::cfmakeraw(&settings);
-        settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
-        settings.c_cflag |= CS8 | CLOCAL | CREAD;
-        settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-        settings.c_cc[VMIN] = 1;
-        settings.c_cc[VTIME] = 0;
-        const speed_t speed = SpeedConstant(baud);
-        if (speed != B0) {
-            ::cfsetispeed(&settings, speed);
-            ::cfsetospeed(&settings, speed);
-        }
-        if (::tcsetattr(m_fd, TCSANOW, &settings) != 0) {
-            error = SystemError("tcsetattr " + device, errno);
-            return false;
-        }
-        if (speed == B0) {
-            if (const int code = SetArbitraryRate(m_fd, baud); code != 0) {
-                error = SystemError("setting " + std::to_string(baud) + " baud on " + device, code);
-                return false;
-            }
-        }
-        if (ReadRate(m_fd) != baud) {
-            error = device + " did not take " + std::to_string(baud) + " baud";
-            return false;
-        }
-        ::tcflush(m_fd, TCIOFLUSH);
+        m_line.Purge();
         return true;
     }
 
-    int Fd() const override { return m_fd; }
+    int Fd() const override { return m_line.Descriptor(); }
 
-    std::size_t Undelivered() const override {
-        int pending = 0;
-        if (m_fd < 0 || ::ioctl(m_fd, TIOCOUTQ, &pending) != 0 || pending < 0) return 0;
-        return static_cast<std::size_t>(pending);
-    }
+    std::size_t Undelivered() const override { return m_line.OutputPending(); }
 
     bool NeedsPacing() const override { return false; }
 
     std::string Describe() const override { return m_device; }
 
-    void Close() override {
-        if (m_fd >= 0) ::flock(m_fd, LOCK_UN);
-        CloseFd(m_fd);
-    }
+    void Close() override { m_line.Close(); }
 
 private:
-    int m_fd = -1;
+    // The same exclusive open and raw set-up as the tool's own side of a line.
+    mutable SerialLine m_line;
     std::string m_device;
 };
 
