@@ -167,7 +167,9 @@ public:
             m_bar.clear();
             return;
         }
-        if (!progress.finished && now - m_lastDraw < std::chrono::milliseconds(100)) return;
+        // Right after synchronising the file is not open yet: nothing to show.
+        if (progress.synchronised && progress.blocks == 0 && !progress.fileSize) return;
+        if (now - m_lastDraw < std::chrono::milliseconds(100)) return;
         m_lastDraw = now;
         const double seconds = m_started ? std::chrono::duration<double>(now - m_start).count() : 0.0;
         const double rate = seconds > 0.05 ? static_cast<double>(progress.bytesSent) / seconds : 0.0;
