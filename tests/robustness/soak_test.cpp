@@ -1,0 +1,144 @@
+// The soak: 200 transfers in one process, on one window side and one main
+// frame, as a desktop session that sends all day would. Whatever a transfer
+// takes - descriptors (port, events), threads (worker, reader), memory - it
+// must give back: the counts after the last transfer equal those after the
+// warm-up, and the resident memory stays within a small margin.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "bench_support.h"
+#include "line_bench.h"
+#include "platform/headless_window.h"
+#include "protocol/main_frame.h"
+
+namespace {
+
+using namespace dravel;
+using namespace dravel::bench;
+
+constexpr int kTransfers = 200;
+constexpr int kWarmUp = 10;
+constexpr uint64_t kMemoryMarginKiB = 4 * 1024;
+
+std::size_t Entries(const char* folder) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
+    return count;
+}
+
+uint64_t ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+    }
+    return 0;
+}
+
+struct Usage {
+    std::size_t descriptors = 0;
+    std::size_t threads = 0;
+    uint64_t residentKiB = 0;
+};
+
+// A worker or reader that has been joined may still be listed for a moment.
+Usage Settle(std::size_t expectedThreads) {
+    const auto until = Clock::now() + 2s;
+    while (Entries("/proc/self/task") > expectedThreads && Clock::now() < until) std::this_thread::sleep_for(5ms);
+    return {Entries("/proc/self/fd"), Entries("/proc/self/task"), ResidentKiB()};
+}
+
+std::size_t CountTransfers(const std::string& log) {
+    std::size_t count = 0;
+    for (auto at = log.find("answer=A bytes="); at != std::string::npos; at = log.find("answer=A bytes=", at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// The log lines before each transfer that began without the previous one's end frame.
+std::string AroundRestarts(const std::string& log) {
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find("transfer restarted") == std::string::npos) continue;
+        for (std::size_t j = i >= 6 ? i - 6 : 0; j <= i; ++j) text += lines[j] + "\n";
+        text += "...\n";
+    }
+    return text;
+}
+
+class CountingForm final : public FormView {
+public:
+    int TransferKind() const override { return 2; }
+    void SetStatusText(const std::string&) override {}
+    void EnableSendButton(bool) override {}
+};
+
+TEST(Soak, TwoHundredTransfersInOneProcessGiveBackEveryDescriptorThreadAndByte) {
+    ScratchDir dir;
+    const std::string content = RandomImage(3 * 1024 + 300, 200);
+    WriteWholeFile(dir / "fw.bin", content);
+    ChildProcess device({BinPath("dravel-devsim"), "--link", dir / "device", "--image", dir / "stored.bin",
+                         "--idle-gap-ms", "5", "--repeat", std::to_string(kTransfers), "--timeout", "300",
+                         "--log", dir / "sim.log"},
+                        dir.Path(), "sim");
+    ASSERT_TRUE(device.WaitForStderr("devsim: ready", 5s));
+    ::setenv("DRAVEL_COM1", (dir / "device").c_str(), 1);
+
+    std::mutex boxMutex;
+    std::vector<std::string> boxes;
+    HeadlessWindow::Options options;
+    options.timerScale = 0.05;
+    options.onMessageBox = [&](std::string_view text, std::string_view) {
+        std::lock_guard lock(boxMutex);
+        boxes.emplace_back(text);
+    };
+    options.onCause = [](std::string_view) {};
+    HeadlessWindow window(options);
+    CMainFrame frame(window);
+    CountingForm form;
+    frame.SetFilePath(dir / "fw.bin");
+
+    Usage warm;
+    const auto start = Clock::now();
+    for (int transfer = 1; transfer <= kTransfers; ++transfer) {
+        window.Invoke([&] {
+            frame.SetFormView(&form);
+            frame.StartTransfer();
+        });
+        ASSERT_TRUE(frame.WaitUntilIdle(30s)) << "transfer " << transfer << " did not end";
+        ASSERT_EQ(frame.LastOutcome(), TransferOutcome::Completed) << "transfer " << transfer;
+        ASSERT_FALSE(frame.HasPort()) << "transfer " << transfer << " left its port behind";
+        if (transfer == kWarmUp) warm = Settle(0);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const Usage end = Settle(warm.threads);
+
+    // The simulator took 200 end frames, one per transfer, and stored the last image whole.
+    EXPECT_EQ(device.Wait(10s), 0) << device.Stderr() << "transfers ended in the simulator's log: "
+                                   << CountTransfers(ReadWholeFile(dir / "sim.log")) << "\n"
+                                   << AroundRestarts(ReadWholeFile(dir / "sim.log"));
+    EXPECT_TRUE(ReadWholeFile(dir / "stored.bin") == PaddedImage(content));
+    {
+        std::lock_guard lock(boxMutex);
+        EXPECT_EQ(boxes.size(), static_cast<std::size_t>(kTransfers));
+        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "Transfer Completed "), kTransfers);
+    }
+
+    RecordProperty("seconds", std::to_string(seconds));
+    RecordProperty("descriptors", std::to_string(warm.descriptors) + "->" + std::to_string(end.descriptors));
+    RecordProperty("threads", std::to_string(warm.threads) + "->" + std::to_string(end.threads));
+    RecordProperty("rss_kib", std::to_string(warm.residentKiB) + "->" + std::to_string(end.residentKiB));
+    std::printf("soak: %d transfers in %.1f s; descriptors %zu -> %zu, threads %zu -> %zu, VmRSS %llu -> %llu KiB\n",
+                kTransfers, seconds, warm.descriptors, end.descriptors, warm.threads, end.threads,
+                static_cast<unsigned long long>(warm.residentKiB), static_cast<unsigned long long>(end.residentKiB));
+    EXPECT_EQ(end.descriptors, warm.descriptors);
+    EXPECT_EQ(end.threads, warm.threads);
+    EXPECT_LE(end.residentKiB, warm.residentKiB + kMemoryMarginKiB);
+    ::unsetenv("DRAVEL_COM1");
+}
+
+}  // namespace
