@@ -82,8 +82,12 @@ Verdict Judge(const TransferRun& run) {
         for (const auto& fault : run.faults) {
             endFrameHit |= fault.direction == "up" && fault.offset + kEndFrameBytes >= run.upBytes;
         }
-        if (refusedAtEnd || endFrameHit) {
-            return {Outcome::EndFrameLost, refusedAtEnd ? "end frame refused (sequence gap)" : "end frame damaged"};
+        // The line may also go down after the tool has written the end frame.
+        const bool lineCut = run.relaySummary.find("end=hangup") != std::string::npos;
+        if (refusedAtEnd || endFrameHit || lineCut) {
+            return {Outcome::EndFrameLost, refusedAtEnd ? "end frame refused (sequence gap)"
+                                           : endFrameHit ? "end frame damaged"
+                                                         : "line cut inside the end frame"};
         }
         return {Outcome::Violation, "completed, but the simulator never took the end frame and no fault explains it"};
     }
@@ -115,6 +119,9 @@ std::vector<MatrixCase> Cases() {
         {"stall_up_1500ms_mid_frame", with({"--direction", "up", "--stall", "1500@3000"}), Expect::Complete},
         {"stall_both_2500ms", with({"--stall", "2500@4000"}), Expect::Either},
         {"hangup_mid_frame", with({"--hangup-after", "5000"}), Expect::Fail, false},
+        // 1 probe + 9 blocks up (9298 bytes) and 10 answers down (30): the
+        // line goes 20 bytes into the end frame, which nobody acknowledges.
+        {"hangup_in_end_frame", with({"--hangup-after", "9348"}), Expect::Either, false},
         {"mixed_both", with({"--flip-rate", "0.002", "--drop-rate", "0.002", "--dup-rate", "0.002",
                              "--max-faults", "10"}), Expect::Either},
         {"mixed_stall_and_flips", with({"--flip-rate", "0.01", "--max-faults", "6", "--stall", "1500@2000",
