@@ -76,7 +76,9 @@ int CComm::OpenPort() {
         m_lastError = std::string(name) + " (" + m_devicePath + "): " + m_line.LastError();
         return 0;
     }
-    m_line.Purge();
+    // Only what was received before: output still queued on this line is the
+    // previous transfer's end frame on its way, not ours to throw away.
+    m_line.PurgeInput();
     const int configured = SetupDCB();
     if (!configured) {
         m_lastError = std::string(name) + " (" + m_devicePath + "): " + m_line.LastError();

@@ -448,6 +448,13 @@ SerialResult SerialLine::Purge()
     return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, "purge " + m_path, error);
 }
 
+SerialResult SerialLine::PurgeInput()
+{
+    if (m_fd < 0) return Fail(SerialResult::Failed, "purge", EBADF);
+    if (::tcflush(m_fd, TCIFLUSH) == 0) return SerialResult::Ok;
+    return Fail(SerialResult::Failed, "tcflush", errno);
+}
+
 SerialResult SerialLine::DiscardAtClose()
 {
     if (m_fd < 0) return Fail(SerialResult::Failed, "discard", EBADF);

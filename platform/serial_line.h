@@ -84,6 +84,8 @@ public:
 
     // Throws away what waits in both directions.
     SerialResult Purge();
+    // Throws away what was received and not yet read.
+    SerialResult PurgeInput();
     // Throws away what was received, and output only if it is still stuck in
     // the driver (the caller has let it leave first, within its time limit).
     SerialResult DiscardAtClose();
