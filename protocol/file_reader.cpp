@@ -14,6 +14,7 @@ bool ImageFile::Open(const std::string& path) {
     m_error.clear();
     m_readFailed = false;
     m_size.reset();
+    m_bytesRead = 0;
     struct stat info {};
     // Looked at before opening: opening a device can have effects of its own.
     if (::stat(path.c_str(), &info) != 0) {
@@ -47,6 +48,7 @@ void ImageFile::Close() {
 int ImageFile::Get() {
     if (m_file == nullptr) return EOF;
     const int c = std::fgetc(m_file);
+    if (c != EOF) ++m_bytesRead;
     if (c == EOF && std::ferror(m_file) && !m_readFailed) {
         m_readFailed = true;
         m_error = std::string("read failed: ") + std::strerror(errno);

@@ -43,9 +43,11 @@ public:
     // Size of a regular file; nothing for a pipe.
     std::optional<uint64_t> Size() const { return m_size; }
     const std::string& Error() const { return m_error; }
+    uint64_t BytesRead() const { return m_bytesRead; }
 
 private:
     std::FILE* m_file = nullptr;
+    uint64_t m_bytesRead = 0;
     std::optional<uint64_t> m_size;
     std::string m_error;
     bool m_readFailed = false;

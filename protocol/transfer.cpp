@@ -244,6 +244,13 @@ void CMainFrame::RunTransfer() {
         // Never a completed transfer for a file that could not be read to its end.
         return end(TransferOutcome::Failed, text::kError, path + ": " + file.Error());
     }
+    if (file.Size() && file.BytesRead() != *file.Size()) {
+        // Written to while it was sent: what the device holds is neither the
+        // old image nor the new one.
+        return end(TransferOutcome::Failed, text::kError,
+                   path + ": changed while it was sent (" + std::to_string(*file.Size()) + " bytes when opened, " +
+                       std::to_string(file.BytesRead()) + " read)");
+    }
 
     // End frame; nobody waits for its answer.
     RaiseSequence();
