@@ -9,17 +9,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "comm/comm_testing.h"
+#include "comm/opening_gate.h"
 #include "platform/port_names.h"
 
 namespace dravel {
 
 namespace {
-
-// Opens on the device's very first answer and stays open for the process.
-std::atomic<int32_t> g_receiveGate{0};
-
-constexpr uint8_t kGateBytes[3] = {0x55, 0x41, 0x0A};
 
 void Signal(int fd) {
     if (fd < 0) return;
@@ -34,11 +29,6 @@ void Clear(int fd) {
 }
 
 }  // namespace
-
-namespace testing {
-void ResetReceiveGate() { g_receiveGate.store(0); }
-bool ReceiveGateOpen() { return g_receiveGate.load() != 0; }
-}  // namespace testing
 
 CComm::CComm() = default;
 
@@ -166,17 +156,14 @@ int CComm::WriteComm(const uint8_t* bytes, uint32_t count) {
 
 void CComm::AppendReceived(int count, const uint8_t* chunk) {
     if (count <= 0) return;
-    if (g_receiveGate.load() == 0) {
-        // Only this one chunk is looked at: an opening answer split over two
-        // reads is dropped in both parts.
-        if (count < 3 || std::memcmp(chunk, kGateBytes, 3) != 0) return;
-        g_receiveGate.store(1);
-    }
+    const std::span<const uint8_t> passed =
+        m_openingGate.Pass(std::span<const uint8_t>(chunk, static_cast<std::size_t>(count)));
+    if (passed.empty()) return;
     const int32_t oldCount = std::clamp<int32_t>(m_receiveCount, 0, kReceiveBufferSize);
     const std::size_t room = kReceiveBufferSize - static_cast<std::size_t>(oldCount);
-    const std::size_t stored = std::min<std::size_t>(static_cast<std::size_t>(count), room);
-    if (stored < static_cast<std::size_t>(count)) m_droppedBytes += static_cast<std::size_t>(count) - stored;
-    std::memcpy(m_receiveBuffer.data() + oldCount, chunk, stored);
+    const std::size_t stored = std::min(passed.size(), room);
+    if (stored < passed.size()) m_droppedBytes += passed.size() - stored;
+    std::memcpy(m_receiveBuffer.data() + oldCount, passed.data(), stored);
     m_receiveCount = oldCount + static_cast<int32_t>(stored);
     if (WindowSide* owner = m_owner.load()) {
         owner->SendMessage(WM_COMM_RECEIVED, m_notificationTag, 0, &m_gate);

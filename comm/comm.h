@@ -9,8 +9,9 @@
 // the background, or dropped when the 1000 ms write timeout runs out.
 //
 // Until the device has answered the first time, the receive path drops
-// everything: a process-wide gate opens on the first chunk that begins
-// 'U', 'A', line feed, and stays open for the rest of the process.
+// everything: a process-wide gate opens on the first 'U', 'A', line feed
+// (gathered over several reads if the driver hands it over in pieces) and
+// stays open for the rest of the process.
 //
 // Threads: the user-interface thread opens the port and, inside the reader's
 // notification only, reads and empties the receive buffer; the transfer
@@ -35,6 +36,7 @@
 #include <string>
 #include <thread>
 
+#include "comm/opening_gate.h"
 #include "platform/serial_line.h"
 #include "platform/sync_call.h"
 #include "platform/window_side.h"
@@ -103,6 +105,7 @@ private:
     uint8_t m_parity = 0;
     uint8_t m_stopBits = 0;
     uint32_t m_baudRate = 115200;
+    OpeningGate m_openingGate;  // reader thread only
     // Stand-ins for the read and write records' events: eventfds that wake
     // the reader thread for a close and for queued output.
     int m_readEvent = -1;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "comm/comm.h"
-#include "comm/comm_testing.h"
+#include "comm/opening_gate.h"
 #include "platform/headless_window.h"
 #include "tests/support/pty_pair.h"
 
@@ -99,12 +99,10 @@ protected:
     bool keepBytes = false;
 };
 
-TEST_F(PortOnPty, NothingPassesUntilAChunkBeginsWithTheOpeningAnswer) {
+TEST_F(PortOnPty, NothingPassesUntilTheOpeningAnswerArrives) {
     pty.WriteMaster("UAx");
     std::this_thread::sleep_for(100ms);
-    pty.WriteMaster("U");
-    std::this_thread::sleep_for(100ms);
-    pty.WriteMaster("A\n");
+    pty.WriteMaster("UN\n");
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(NoteCount(), 0u) << "dropped chunks are not notified";
     EXPECT_FALSE(dravel::testing::ReceiveGateOpen());
@@ -130,6 +128,21 @@ TEST_F(PortOnPty, NothingPassesUntilAChunkBeginsWithTheOpeningAnswer) {
     pty.WriteMaster("q");
     ASSERT_TRUE(WaitForNotes(3));
     EXPECT_EQ(notes[2].bytes, (std::vector<uint8_t>{'q'}));
+}
+
+TEST_F(PortOnPty, OpeningAnswerReadInPiecesIsNotifiedWholeOnce) {
+    // A driver that hands bytes over as they come: each piece is its own read.
+    pty.WriteMaster("U");
+    std::this_thread::sleep_for(100ms);
+    pty.WriteMaster("A");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(NoteCount(), 0u);
+    EXPECT_FALSE(dravel::testing::ReceiveGateOpen());
+    pty.WriteMaster("\n");
+    ASSERT_TRUE(WaitForNotes(1));
+    EXPECT_EQ(notes[0].bytes, (std::vector<uint8_t>{'U', 'A', '\n'}));
+    EXPECT_EQ(notes[0].receiveCount, 3);
+    EXPECT_TRUE(dravel::testing::ReceiveGateOpen());
 }
 
 TEST_F(PortOnPty, SplitAnswerGivesTwoNotificationsWithGrowingCount) {

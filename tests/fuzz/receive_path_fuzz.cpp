@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "comm/comm.h"
-#include "comm/comm_testing.h"
+#include "comm/opening_gate.h"
 #include "fuzz_check.h"
 #include "platform/headless_window.h"
 #include "protocol/main_frame.h"
@@ -25,8 +25,13 @@ using namespace dravel;
 struct Bench {
     HeadlessWindow window;
     CMainFrame frame{window};
-    std::shared_ptr<CComm> port = std::make_shared<CComm>();
-    Bench() { frame.AdoptPort(port); }
+    std::shared_ptr<CComm> port;
+    // A port of its own for every input: a beginning of the opening answer
+    // gathered by the last one must not leak into this one.
+    void NewPort() {
+        port = std::make_shared<CComm>();
+        frame.AdoptPort(port);
+    }
 };
 
 Bench& TheBench() {
@@ -66,14 +71,14 @@ int32_t ClassifyModel(std::vector<uint8_t>& held) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Bench& bench = TheBench();
+    bench.NewPort();
     CComm& port = *bench.port;
     testing::ResetReceiveGate();
-    std::fill(port.ReceiveBuffer().begin(), port.ReceiveBuffer().end(), 0);
-    port.ReceiveCount() = 0;
     bench.frame.SetTransferStatus(XFER_WAIT);
 
     std::vector<uint8_t> model;
     bool gateOpen = false;
+    std::vector<uint8_t> gathered;  // a beginning of the opening answer, held back
     uint64_t droppedModel = port.DroppedBytes();
     std::size_t at = 0;
     while (at < size) {
@@ -84,11 +89,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += length;
         const bool classify = (control & 0x80) == 0;
 
-        if (!gateOpen && length >= 3 && chunk[0] == 0x55 && chunk[1] == 0x41 && chunk[2] == 0x0A) gateOpen = true;
+        std::vector<uint8_t> passed;
         if (gateOpen) {
-            const std::size_t stored = std::min(length, kReceiveBufferSize - model.size());
-            model.insert(model.end(), chunk, chunk + stored);
-            droppedModel += length - stored;
+            passed.assign(chunk, chunk + length);
+        } else {
+            // The gathered bytes joined with this read, or failing that this
+            // read alone, must be (a beginning of) 'U', 'A', LF.
+            auto opening = [](const std::vector<uint8_t>& bytes) {
+                static constexpr uint8_t kAnswer[3] = {0x55, 0x41, 0x0A};
+                for (std::size_t i = 0; i < std::min<std::size_t>(3, bytes.size()); ++i) {
+                    if (bytes[i] != kAnswer[i]) return false;
+                }
+                return true;
+            };
+            std::vector<uint8_t> joined = gathered;
+            joined.insert(joined.end(), chunk, chunk + length);
+            if (gathered.empty() || !opening(joined)) joined.assign(chunk, chunk + length);
+            gathered.clear();
+            if (opening(joined)) {
+                if (joined.size() >= 3) {
+                    gateOpen = true;
+                    passed = joined;
+                } else {
+                    gathered = joined;
+                }
+            }
+        }
+        if (!passed.empty()) {
+            const std::size_t stored = std::min(passed.size(), kReceiveBufferSize - model.size());
+            model.insert(model.end(), passed.begin(), passed.begin() + static_cast<std::ptrdiff_t>(stored));
+            droppedModel += passed.size() - stored;
         }
         port.AppendReceived(static_cast<int>(length), chunk);
         FUZZ_CHECK(testing::ReceiveGateOpen() == gateOpen);
