@@ -49,10 +49,4 @@ inline constexpr int kNextPane = 57680;
 inline constexpr int kPrevPane = 57681;
 inline constexpr int kPortSettings = 32771;
 
-// Status bar panes: the message pane, then the lock indicators.
-inline constexpr int kPaneMessage = 0;
-inline constexpr int kPaneCaps = 1;
-inline constexpr int kPaneNum = 2;
-inline constexpr int kPaneScroll = 3;
-
 }  // namespace dravel::gui::id

@@ -26,9 +26,6 @@ namespace dravel::gui {
 // for that character height in pixels, positive for that cell height.
 struct FontDescription {
     int height = 0;
-    int width = 0;
-    int escapement = 0;
-    int orientation = 0;
     int weight = 400;            // 400 normal, 700 bold
     bool italic = false;
     bool underline = false;

@@ -1,7 +1,7 @@
 # The Debian packages the build, the tests and the demo need.
 dravel_packages=(
   cmake ninja-build g++ pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev
   libwxgtk3.2-dev
   xvfb xauth xdotool imagemagick x11-utils
   clang libclang-rt-14-dev
