@@ -1,10 +1,8 @@
 #include "app/dravel_doc.h"
 
-#include <cerrno>
-#include <cstring>
-
-#include <fcntl.h>
-#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 
 namespace dravel::gui {
 
@@ -16,13 +14,19 @@ bool CDravelDoc::OnNewDocument() {
 
 bool CDravelDoc::OnOpenDocument(const std::string& path) {
     // Opened for reading only and closed again at once: the document stores
-    // nothing, so there is nothing to read, and nothing is ever written.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        m_lastError = path + ": " + std::strerror(errno);
+    // nothing, so there is nothing to read, and nothing is ever written. What
+    // is no regular file (a FIFO would block, a device may act on an open) is
+    // only looked at.
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error) {
+        m_lastError = path + ": " + error.message();
         return false;
     }
-    ::close(fd);
+    if (std::filesystem::is_regular_file(status) && !std::ifstream(path, std::ios::binary).is_open()) {
+        m_lastError = path + ": cannot be opened for reading";
+        return false;
+    }
     m_pathName = path;
     m_lastError.clear();
     return true;

@@ -26,6 +26,10 @@
 #include "protocol/form_view.h"
 #include "protocol/main_frame.h"
 
+namespace dravel::text {
+inline constexpr const char* kSelectFileFirst = "Select file first!";
+}  // namespace dravel::text
+
 namespace dravel::gui {
 
 // What the form needs of the window it sits in.

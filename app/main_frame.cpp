@@ -1,6 +1,7 @@
 #include "app/main_frame.h"
 
-#include <sys/stat.h>
+#include <filesystem>
+#include <system_error>
 
 #include <wx/accel.h>
 #include <wx/filedlg.h>
@@ -40,8 +41,8 @@ public:
 };
 
 bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
+    std::error_code error;
+    return std::filesystem::exists(path, error);
 }
 
 }  // namespace

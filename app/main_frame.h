@@ -33,6 +33,10 @@
 #include "app/wx_window_side.h"
 #include "protocol/main_frame.h"
 
+namespace dravel::text {
+inline constexpr const char* kTheEnd = "The End";
+}  // namespace dravel::text
+
 namespace dravel::gui {
 
 inline constexpr const char* kWindowTitle = "Pelcor 2003  - ver 1.1 -";

@@ -146,16 +146,6 @@ CPortSettingsDlg::RadioGroup CPortSettingsDlg::MakeGroup(std::initializer_list<s
     return group;
 }
 
-PortConfig CPortSettingsDlg::Config() const {
-    PortConfig config;
-    config.portNumber = m_portNumber;
-    config.baudRate = m_baudRate;
-    config.byteSize = m_byteSize;
-    config.parity = m_parity;
-    config.stopBits = m_stopBits;
-    return config;
-}
-
 void CPortSettingsDlg::Exchange(RadioGroup& group, int32_t& choice, bool save) {
     if (save) {
         choice = -1;
@@ -190,13 +180,13 @@ void CPortSettingsDlg::OnInitDialog(wxInitDialogEvent&) {
 void CPortSettingsDlg::OnOkButton(wxCommandEvent&) { ConfirmAndEnd(); }
 
 void CPortSettingsDlg::ConfirmAndEnd() {
-    UpdateData(true);
-    m_portNumber = m_portChoice + 1;
-    if (const uint32_t baud = BaudForChoice(m_baudChoice)) m_baudRate = baud;
-    m_byteSize = static_cast<uint8_t>(m_byteSizeChoice + 8);
-    m_stopBits = static_cast<uint8_t>(m_stopBitsChoice);
-    m_parity = static_cast<uint8_t>(m_parityChoice);
-    if (UpdateData(true) && IsModal()) EndModal(wxID_OK);
+    if (!UpdateData(true)) return;
+    m_config.portNumber = m_portChoice + 1;
+    if (const uint32_t baud = BaudForChoice(m_baudChoice)) m_config.line.baudRate = baud;
+    m_config.line.byteSize = static_cast<uint8_t>(m_byteSizeChoice + 8);
+    m_config.line.stopBits = static_cast<dravel::StopBits>(m_stopBitsChoice);
+    m_config.line.parity = static_cast<dravel::Parity>(m_parityChoice);
+    if (IsModal()) EndModal(wxID_OK);
 }
 
 void CPortSettingsDlg::OnCancelButton(wxCommandEvent&) {

@@ -34,13 +34,13 @@ public:
     int DoModal() { return ShowModal(); }
 
     // The result of the last OK; meaningful once a showing has been confirmed.
-    PortConfig Config() const;
+    const PortConfig& Config() const { return m_config; }
 
-    int32_t PortNumber() const { return m_portNumber; }
-    uint32_t BaudRate() const { return m_baudRate; }
-    uint8_t ByteSize() const { return m_byteSize; }
-    uint8_t Parity() const { return m_parity; }
-    uint8_t StopBits() const { return m_stopBits; }
+    int32_t PortNumber() const { return m_config.portNumber; }
+    uint32_t BaudRate() const { return m_config.line.baudRate; }
+    uint8_t ByteSize() const { return m_config.line.byteSize; }
+    uint8_t Parity() const { return static_cast<uint8_t>(m_config.line.parity); }
+    uint8_t StopBits() const { return static_cast<uint8_t>(m_config.line.stopBits); }
 
     // Choices as the radio groups last gave them (-1 before the first showing).
     int32_t PortChoice() const { return m_portChoice; }
@@ -71,12 +71,7 @@ private:
                          std::initializer_list<const char*> captions, bool visible);
     static void Exchange(RadioGroup& group, int32_t& choice, bool save);
 
-    // The configuration (written only on OK).
-    int32_t m_portNumber = 1;
-    uint32_t m_baudRate = 115200;
-    uint8_t m_byteSize = 8;
-    uint8_t m_parity = 0;
-    uint8_t m_stopBits = 0;
+    PortConfig m_config;  // written only on OK
     // The radio groups' choices, in the order of the original template.
     int32_t m_stopBitsChoice = -1;
     int32_t m_flowChoice = -1;

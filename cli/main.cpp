@@ -4,10 +4,6 @@
 // "Transmitting .... ", every status-label text and every message-box text.
 // Everything else (causes, hints, the progress bar) goes to standard error.
 
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,8 +14,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
+#include "platform/console.h"
 #include "platform/headless_window.h"
 #include "platform/port_names.h"
 #include "protocol/main_frame.h"
@@ -27,7 +23,6 @@
 namespace {
 
 constexpr int kExitCompleted = 0;
-[[maybe_unused]] constexpr int kExitPortFatal = 1;  // the port layer ends the process with it
 constexpr int kExitUsage = 2;
 constexpr int kExitFailed = 3;
 
@@ -135,7 +130,7 @@ int ListPorts() {
 // Output to the two streams; the progress bar is redrawn below the texts.
 class Console {
 public:
-    Console() : m_progressBar(::isatty(STDERR_FILENO) == 1) {}
+    Console() : m_progressBar(dravel::EnableTerminalSequences(dravel::ConsoleStream::Error)) {}
 
     void Line(std::string_view text) {
         std::lock_guard lock(m_mutex);
@@ -225,60 +220,6 @@ private:
     std::atomic<int> m_kind;
 };
 
-// Waits for SIGINT and SIGTERM on a thread of its own (they are blocked in
-// every other thread), so a cancel can close the port in an orderly way.
-class SignalWatcher {
-public:
-    explicit SignalWatcher(dravel::CMainFrame& frame, Console& console) : m_frame(frame), m_console(console) {
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~SignalWatcher() {
-        m_done.store(true);
-        pthread_kill(m_thread.native_handle(), SIGUSR1);
-        m_thread.join();
-    }
-    int CancelSignal() const { return m_signal.load(); }
-
-    static void BlockSignals() {
-        sigset_t set = Signals();
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    }
-
-private:
-    static sigset_t Signals() {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGUSR1);
-        return set;
-    }
-
-    void Run() {
-        const sigset_t set = Signals();
-        while (!m_done.load()) {
-            int received = 0;
-            if (sigwait(&set, &received) != 0 || received == SIGUSR1) continue;
-            if (m_signal.load() != 0) {
-                // A second interrupt: the user does not want to wait for the close.
-                static constexpr char kMessage[] = "\ndravel-cli: interrupted again; exiting now\n";
-                [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-                ::_exit(128 + received);
-            }
-            m_signal.store(received);
-            m_console.Cause(std::string(received == SIGINT ? "interrupted" : "terminated") +
-                            ": stopping the transfer and closing the port (again to exit at once)");
-            m_frame.RequestStop();
-        }
-    }
-
-    dravel::CMainFrame& m_frame;
-    Console& m_console;
-    std::atomic<bool> m_done{false};
-    std::atomic<int> m_signal{0};
-    std::thread m_thread;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,7 +234,7 @@ int main(int argc, char** argv) {
     }
     if (options.listPorts) return ListPorts();
 
-    SignalWatcher::BlockSignals();
+    dravel::InterruptWatcher::Prepare();
     Console console;
     dravel::HeadlessWindow::Options windowOptions;
     windowOptions.timerScale = dravel::HeadlessWindow::TimerScaleFromEnvironment();
@@ -308,7 +249,10 @@ int main(int argc, char** argv) {
     frame.SetFilePath(options.file);
     frame.SetProgressObserver([&console](const dravel::TransferProgress& progress) { console.Progress(progress); });
     ConsoleForm form(console, options.kind);
-    SignalWatcher signals(frame, console);
+    dravel::InterruptWatcher interrupts([&](std::string_view what) {
+        console.Cause(std::string(what) + ": stopping the transfer and closing the port (again to exit at once)");
+        frame.RequestStop();
+    });
 
     // What the form's send does, on the window's own thread.
     window.Invoke([&] {
@@ -319,13 +263,13 @@ int main(int argc, char** argv) {
     frame.WaitUntilIdle();
     frame.StopTransfer();
 
-    if (const int signal = signals.CancelSignal()) {
+    if (const int interrupted = interrupts.ExitCode()) {
         console.Cause("transfer cancelled; the port is closed");
-        return 128 + signal;
+        return interrupted;
     }
     switch (frame.LastOutcome()) {
         case dravel::TransferOutcome::Completed: return kExitCompleted;
-        case dravel::TransferOutcome::Stopped: return 128 + SIGINT;
+        case dravel::TransferOutcome::Stopped: return dravel::InterruptWatcher::kInterruptedExitCode;
         default: return kExitFailed;
     }
 }

@@ -1,61 +1,29 @@
 #include "comm/comm.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "comm/opening_gate.h"
 #include "platform/port_names.h"
 
 namespace dravel {
-
-namespace {
-
-void Signal(int fd) {
-    if (fd < 0) return;
-    const uint64_t one = 1;
-    // A full counter already wakes the reader; nothing else can go wrong here.
-    [[maybe_unused]] ssize_t written = ::write(fd, &one, sizeof one);
-}
-
-void Clear(int fd) {
-    uint64_t value = 0;
-    [[maybe_unused]] ssize_t got = ::read(fd, &value, sizeof value);
-}
-
-}  // namespace
 
 CComm::CComm() = default;
 
 CComm::~CComm() { CloseAll(); }
 
 void CComm::SetCommParams(uint8_t portNo, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity) {
+    SetCommParams(portNo, LineSettings{baudRate, byteSize, static_cast<Parity>(parity), static_cast<StopBits>(stopBits)});
+}
+
+void CComm::SetCommParams(uint8_t portNo, const LineSettings& settings) {
     m_portNo = portNo;
-    m_baudRate = baudRate;
-    m_byteSize = byteSize;
-    m_stopBits = stopBits;
-    m_parity = parity;
+    m_settings = settings;
 }
 
 void CComm::SetNotifyWnd(WindowSide* window) { m_owner.store(window); }
 
-int CComm::CreateEvents() {
-    if (m_readEvent >= 0 || m_writeEvent >= 0) return 1;
-    m_readEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_readEvent < 0) return 0;
-    m_writeEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_writeEvent < 0) {
-        ::close(m_readEvent);
-        m_readEvent = -1;
-        return 0;
-    }
-    return 1;
-}
+int CComm::CreateEvents() { return m_line.CreateEvents() ? 1 : 0; }
 
 int CComm::OpenPort() {
     char name[16];
@@ -76,11 +44,6 @@ int CComm::OpenPort() {
         m_line.Close();
         return 0;
     }
-    if (m_readEvent < 0 && !CreateEvents()) {
-        m_lastError = std::string(name) + ": cannot create the port's events: " + std::strerror(errno);
-        m_line.Close();
-        return 0;
-    }
     {
         std::lock_guard lock(m_outputMutex);
         m_outputBegin = m_outputEnd = 0;
@@ -93,13 +56,8 @@ int CComm::OpenPort() {
 }
 
 int CComm::SetupDCB() {
-    LineSettings settings;
-    settings.baudRate = m_baudRate;
-    settings.byteSize = m_byteSize;
-    settings.parity = m_parity;
-    settings.stopBits = m_stopBits;
     // Configure() raises DTR and RTS as part of the fixed line set-up.
-    return m_line.Configure(settings) == SerialResult::Ok ? 1 : 0;
+    return m_line.Configure(m_settings) == SerialResult::Ok ? 1 : 0;
 }
 
 int CComm::ReadComm(uint8_t* buffer, uint32_t maximum) {
@@ -115,7 +73,7 @@ int CComm::ReadComm(uint8_t* buffer, uint32_t maximum) {
     if (result != SerialResult::Ok && result != SerialResult::WouldBlock) {
         if (WindowSide* owner = m_owner.load()) {
             owner->ReportCause(m_devicePath + ": " + m_line.LastError());
-            owner->MessageBox("Read error ");
+            owner->MessageBox(text::kReadError);
         }
         return 0;
     }
@@ -150,7 +108,7 @@ int CComm::WriteComm(const uint8_t* bytes, uint32_t count) {
     const std::size_t queued = std::min(rest, room);
     std::memcpy(m_output.data() + m_outputEnd, bytes + taken, queued);
     m_outputEnd += queued;
-    Signal(m_writeEvent);
+    m_line.Wake();
     return 0;
 }
 
@@ -170,6 +128,20 @@ void CComm::AppendReceived(int count, const uint8_t* chunk) {
     }
 }
 
+std::span<const uint8_t> CComm::Received() const {
+    return std::span<const uint8_t>(m_receiveBuffer).first(static_cast<std::size_t>(m_receiveCount));
+}
+
+void CComm::DropReceived(std::size_t n) {
+    const auto held = static_cast<std::size_t>(m_receiveCount);
+    const std::size_t dropped = std::min(n, held);
+    const std::size_t kept = held - dropped;
+    if (kept > 0) std::memmove(m_receiveBuffer.data(), m_receiveBuffer.data() + dropped, kept);
+    // The classifier relies on zeros behind the held bytes.
+    std::fill(m_receiveBuffer.begin() + static_cast<std::ptrdiff_t>(kept), m_receiveBuffer.end(), 0);
+    m_receiveCount = static_cast<int32_t>(kept);
+}
+
 int CComm::ClosePort() {
     std::lock_guard closing(m_closeMutex);
     return ClosePortLocked();
@@ -179,16 +151,15 @@ int CComm::ClosePortLocked() {
     if (!m_run.load() && !m_reader.joinable() && !m_line.IsOpen()) return 1;
     // The last frame (the end frame) is usually still on its way: let it leave
     // before the queues are emptied, within the write timeout.
-    FlushOutput(true);
+    LetOutputLeave();
     m_run.store(false);
     // A reader blocked in its notification is released, so a close on the
     // user-interface thread does not wait for itself.
     m_gate.Close();
-    Signal(m_readEvent);
+    m_line.Wake();
     if (m_reader.joinable()) m_reader.join();
     std::lock_guard lock(m_outputMutex);
-    m_line.SetDtr(false);
-    m_line.DiscardAtClose();
+    // Lowers DTR and discards what is left, as the close of a port does.
     m_line.Close();
     m_outputBegin = m_outputEnd = 0;
     return 1;
@@ -197,14 +168,7 @@ int CComm::ClosePortLocked() {
 int CComm::CloseAll() {
     std::lock_guard closing(m_closeMutex);
     ClosePortLocked();
-    if (m_readEvent >= 0) {
-        ::close(m_readEvent);
-        m_readEvent = -1;
-    }
-    if (m_writeEvent >= 0) {
-        ::close(m_writeEvent);
-        m_writeEvent = -1;
-    }
+    m_line.CloseEvents();
     return 1;
 }
 
@@ -222,36 +186,33 @@ void CComm::MarkLineLost(const std::string& cause) {
     m_lineLost.store(true, std::memory_order_release);
 }
 
-void CComm::FlushOutput(bool closing) {
+void CComm::FlushOutput() {
     std::lock_guard lock(m_outputMutex);
-    while (m_outputBegin != m_outputEnd && m_line.IsOpen() && !m_lineLost.load()) {
+    if (m_outputBegin != m_outputEnd && m_line.IsOpen() && !m_lineLost.load()) {
         std::size_t taken = 0;
         const SerialResult result = m_line.Write(
             std::span<const uint8_t>(m_output.data() + m_outputBegin, m_outputEnd - m_outputBegin), taken);
-        if (result == SerialResult::HungUp) {
-            MarkLineLost(m_line.LastError());
-            break;
-        }
+        if (result == SerialResult::HungUp) MarkLineLost(m_line.LastError());
         m_outputBegin += taken;
-        if (m_outputBegin == m_outputEnd) break;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= m_outputDeadline) break;
-        if (!closing) return;  // the reader comes back when the driver has room
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_outputDeadline - now);
-        pollfd out{m_line.Descriptor(), POLLOUT, 0};
-        ::poll(&out, 1, static_cast<int>(std::max<int64_t>(1, left.count())));
     }
     if (m_outputBegin == m_outputEnd || std::chrono::steady_clock::now() >= m_outputDeadline) {
         m_outputBegin = m_outputEnd = 0;
     }
-    if (closing) {
-        // Then what the driver still holds, also within the write timeout.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
-        while (m_line.IsOpen() && !m_lineLost.load() && m_line.OutputPending() > 0 &&
-               std::chrono::steady_clock::now() < deadline) {
-            ::usleep(2000);
+}
+
+void CComm::LetOutputLeave() {
+    // What the driver has not taken yet, within the write timeout. The closing
+    // thread writes it itself: the reader may be held up in a notification.
+    for (;;) {
+        FlushOutput();
+        {
+            std::lock_guard lock(m_outputMutex);
+            if (m_outputBegin == m_outputEnd || !m_line.IsOpen() || m_lineLost.load()) break;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // Then what the driver still holds, also within the write timeout.
+    if (m_line.IsOpen() && !m_lineLost.load()) m_line.WaitForOutput(std::chrono::milliseconds(kWriteTimeoutMs));
 }
 
 int CComm::CommReadThreadProc(CComm* port) {
@@ -269,38 +230,23 @@ void CComm::ReaderLoop() {
             outputWaiting = m_outputBegin != m_outputEnd;
             deadline = m_outputDeadline;
         }
+        // A lost line is not waited on any more: it would report itself ready
+        // for ever.
         const bool watchLine = !m_lineLost.load();
-        pollfd fds[3] = {
-            {m_readEvent, POLLIN, 0},
-            {m_writeEvent, POLLIN, 0},
-            {watchLine ? m_line.Descriptor() : -1,
-             static_cast<short>(POLLIN | (outputWaiting ? POLLOUT : 0)), 0},
-        };
-        int timeout = -1;
+        auto timeout = std::chrono::milliseconds(-1);
         if (outputWaiting) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            timeout = static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
+            timeout = std::max(left, std::chrono::milliseconds(0)) + std::chrono::milliseconds(1);
         }
-        const int ready = ::poll(fds, 3, timeout);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            MarkLineLost(std::string("waiting for the line failed: ") + std::strerror(errno));
+        LineEvents events;
+        if (m_line.Wait(LineInterest{watchLine, watchLine && outputWaiting}, timeout, events) != SerialResult::Ok) {
+            MarkLineLost(m_line.LastError());
             continue;
         }
-        if (fds[0].revents & POLLIN) Clear(m_readEvent);
-        if (fds[1].revents & POLLIN) Clear(m_writeEvent);
         if (!m_run.load()) break;
-        if (outputWaiting) FlushOutput(false);
-        const short lineEvents = fds[2].revents;
-        if (lineEvents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-            Drain();
-            if (lineEvents & (POLLHUP | POLLERR | POLLNVAL)) {
-                // Nothing left to read and the line reports a hang-up: stop
-                // waiting on it, or poll() would return at once forever.
-                if (m_line.InputWaiting() == 0) MarkLineLost(lineEvents & POLLNVAL ? "the line was closed" : "the line hung up");
-            }
-        }
+        if (outputWaiting) FlushOutput();
+        if (events.input) Drain();
     }
 }
 

@@ -28,8 +28,8 @@
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -50,6 +50,10 @@ inline constexpr std::size_t kReadChunkSize = 80;
 inline constexpr std::size_t kOutputQueueSize = 4096;
 inline constexpr uint32_t kWriteTimeoutMs = 1000;
 
+namespace text {
+inline constexpr const char* kReadError = "Read error ";
+}  // namespace text
+
 class CComm {
 public:
     CComm();
@@ -57,7 +61,10 @@ public:
     CComm(const CComm&) = delete;
     CComm& operator=(const CComm&) = delete;
 
+    // Stores the port and its line settings for OpenPort(), without a check.
+    // Stop bits and parity are the codes of StopBits and Parity.
     void SetCommParams(uint8_t portNo, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity);
+    void SetCommParams(uint8_t portNo, const LineSettings& settings);
     void SetNotifyWnd(WindowSide* window);
     void SetNotificationTag(uint32_t tag) { m_notificationTag = tag; }
 
@@ -74,8 +81,12 @@ public:
 
     // The receive buffer as the answer classifier sees it. Only inside the
     // handler of this port's WM_COMM_RECEIVED (the reader waits meanwhile).
-    std::span<uint8_t, kReceiveBufferSize> ReceiveBuffer() { return m_receiveBuffer; }
-    int32_t& ReceiveCount() { return m_receiveCount; }
+    std::span<const uint8_t> Received() const;
+    std::span<const uint8_t, kReceiveBufferSize> ReceiveBuffer() const { return m_receiveBuffer; }
+    int32_t ReceiveCount() const { return m_receiveCount; }
+    // Removes the first n held bytes (all of them when n is larger); what
+    // stays moves to the front and the rest of the buffer is zero again.
+    void DropReceived(std::size_t n);
 
     bool IsOpen() const { return m_run.load(); }
     bool IsLineLost() const { return m_lineLost.load(std::memory_order_acquire); }
@@ -83,14 +94,15 @@ public:
     const std::string& LastError() const { return m_lastError; }
     std::string DevicePath() const { return m_devicePath; }
     uint8_t PortNumber() const { return m_portNo; }
-    uint32_t BaudRate() const { return m_baudRate; }
+    const LineSettings& Settings() const { return m_settings; }
     // Received bytes dropped because the receive buffer was full.
     uint64_t DroppedBytes() const { return m_droppedBytes.load(); }
 
 private:
     void ReaderLoop();
     void Drain();
-    void FlushOutput(bool closing);
+    void FlushOutput();
+    void LetOutputLeave();
     void MarkLineLost(const std::string& cause);
     int ClosePortLocked();
 
@@ -101,15 +113,8 @@ private:
     int32_t m_receiveCount = 0;
     std::atomic<WindowSide*> m_owner{nullptr};
     uint8_t m_portNo = 0;
-    uint8_t m_byteSize = 8;
-    uint8_t m_parity = 0;
-    uint8_t m_stopBits = 0;
-    uint32_t m_baudRate = 115200;
+    LineSettings m_settings;
     OpeningGate m_openingGate;  // reader thread only
-    // Stand-ins for the read and write records' events: eventfds that wake
-    // the reader thread for a close and for queued output.
-    int m_readEvent = -1;
-    int m_writeEvent = -1;
 
     std::thread m_reader;
     SendGate m_gate;

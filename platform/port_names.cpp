@@ -1,16 +1,9 @@
 #include "platform/port_names.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <cstring>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
+#include "platform/serial_line.h"
 
 namespace dravel {
 
@@ -34,7 +27,7 @@ std::string ResolvePortDevice(int portNumber)
     if (const char* device = std::getenv(variable.c_str()); device != nullptr && *device != '\0') {
         return device;
     }
-    return "/dev/ttyS" + std::to_string(portNumber - 1);
+    return SerialLine::DefaultDevice(portNumber);
 }
 
 std::string ResolvePortName(std::string_view name)
@@ -52,56 +45,15 @@ PortProbe ProbePort(int portNumber)
         probe.detail = "no port " + std::to_string(portNumber);
         return probe;
     }
-
-    struct stat info{};
-    if (::stat(probe.device.c_str(), &info) != 0) {
-        const int error = errno;
-        probe.availability = (error == ENOENT || error == ENOTDIR) ? PortAvailability::Missing
-                                                                  : PortAvailability::Unusable;
-        probe.detail = std::strerror(error);
-        return probe;
+    const DeviceProbe look = SerialLine::Probe(probe.device);
+    probe.detail = look.detail;
+    switch (look.result) {
+    case SerialResult::Ok: probe.availability = PortAvailability::Free; break;
+    case SerialResult::NoDevice: probe.availability = PortAvailability::Missing; break;
+    case SerialResult::NotATerminal: probe.availability = PortAvailability::NotATerminal; break;
+    case SerialResult::Busy: probe.availability = PortAvailability::Busy; break;
+    default: probe.availability = PortAvailability::Unusable; break;
     }
-    if (!S_ISCHR(info.st_mode)) {
-        probe.availability = PortAvailability::NotATerminal;
-        probe.detail = S_ISREG(info.st_mode)   ? "a regular file"
-                       : S_ISDIR(info.st_mode) ? "a directory"
-                                               : "not a character device";
-        return probe;
-    }
-
-    // Read-only and never written to; no setting or modem line is touched.
-    const int fd = ::open(probe.device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        probe.availability = error == EBUSY    ? PortAvailability::Busy
-                             : error == ENOENT ? PortAvailability::Missing
-                                               : PortAvailability::Unusable;
-        probe.detail = std::strerror(error);
-        return probe;
-    }
-    if (!::isatty(fd)) {
-        ::close(fd);
-        probe.availability = PortAvailability::NotATerminal;
-        probe.detail = "a character device that is no tty";
-        return probe;
-    }
-    int exclusive = 0;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        probe.availability = error == EWOULDBLOCK ? PortAvailability::Busy : PortAvailability::Unusable;
-        probe.detail = std::strerror(error == EWOULDBLOCK ? EBUSY : error);
-    } else {
-        ::flock(fd, LOCK_UN);
-        // Held exclusively by a program that takes no lock (root gets past
-        // the exclusive flag at open, so it is asked for).
-        if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-            probe.availability = PortAvailability::Busy;
-            probe.detail = std::strerror(EBUSY);
-        } else {
-            probe.availability = PortAvailability::Free;
-        }
-    }
-    ::close(fd);
     return probe;
 }
 

@@ -1,8 +1,12 @@
-// Port names: which device file stands behind "COM<n>".
+// Port names: which device stands behind "COM<n>".
 //
-// The system opens its ports by the name "COM%d". On Linux the environment
-// variable DRAVEL_COM<n> names the device for port n (for example
-// DRAVEL_COM1=/dev/ttyUSB0); without it port n is /dev/ttyS<n-1>.
+// The system opens its ports by the name "COM%d". The environment variable
+// DRAVEL_COM<n> names the device for port n (DRAVEL_COM1=/dev/ttyUSB0 on
+// Linux, DRAVEL_COM1=COM7 on Windows); without it port n is the platform's
+// own n-th port (/dev/ttyS<n-1> on Linux, COM<n> on Windows).
+//
+// Everything here may be called from any thread; nothing is cached, so a
+// changed variable takes effect at the next opening.
 #pragma once
 
 #include <optional>
@@ -14,11 +18,11 @@ namespace dravel {
 // "COM3" -> 3; anything that is not COM followed by a number >= 1 -> nullopt.
 std::optional<int> ParsePortName(std::string_view name);
 
-// The device path for port n.
+// The device for port n.
 std::string ResolvePortDevice(int portNumber);
 
-// The device path for "COM<n>"; a name that is not of that form is taken as a
-// path as it stands.
+// The device for "COM<n>"; a name that is not of that form is taken as a
+// device as it stands.
 std::string ResolvePortName(std::string_view name);
 
 enum class PortAvailability { Free, Missing, NotATerminal, Busy, Unusable };
@@ -29,8 +33,8 @@ struct PortProbe {
     std::string detail;  // the system's words when it is not free
 };
 
-// Looks at port n without disturbing it: opens it briefly and tries the lock,
-// without changing any line setting or modem line.
+// Looks at port n without disturbing it: the same checks as an opening,
+// without changing any line setting or modem line, and without keeping it.
 PortProbe ProbePort(int portNumber);
 
 const char* ToString(PortAvailability availability);

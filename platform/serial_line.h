@@ -1,23 +1,46 @@
-// Serial line: one RS-232 device on Linux through termios.
+// Serial line: the transport between the port class and the operating system.
 //
-// What it owns: one open file descriptor of a terminal device, locked for
-// this process alone, and the line settings put on it. It stands in for the
-// handful of Windows communication calls the port class was written against:
-// exclusive open, line settings with DTR/RTS held on, "how many bytes wait",
-// a read of only those bytes, a write that never blocks, a purge of both
-// queues, and DTR lowered at close.
+// This header is the whole contract; each platform has one file behind it:
+// serial_line_posix.cpp (termios, poll and an eventfd) and
+// serial_line_win32.cpp (the Win32 communications calls with overlapped
+// records). Nothing above platform/ knows which one runs.
 //
-// Threads: one thread reads, one thread writes, any thread may Close() once
-// the reader has been stopped (the owner joins its reader first). Nothing in
-// here starts a thread.
+// What it owns: one open serial device, taken for this process alone, with
+// the line settings put on it; the objects its waits need; the text of its
+// last failure.
+//
+// Principles of operation
+// - Open() looks before it touches: a path that is missing, is no terminal
+//   (a regular file, a directory, /dev/null) or is held by another program is
+//   refused with the system's words, and nothing is written to it or changed
+//   on it. Probe() makes the same checks and never keeps the device.
+// - Configure() puts the line in raw mode with the given character format,
+//   no flow control of any kind, DTR and RTS raised.
+// - Read() returns only bytes that are already waiting and never waits.
+// - Write() never waits: it hands over what the driver takes now (and says
+//   how much), copying it, so the caller may reuse its buffer at once.
+// - Wait() is the reader's one blocking call: it returns when bytes arrive,
+//   when the driver takes output again (if asked), when Wake() is called from
+//   any thread, or when the time is up. Once Read() has reported a hang-up,
+//   the caller stops asking for input, so a dead line never makes it spin.
+// - Close() lowers DTR, lets nothing stuck linger (see DiscardAtClose) and
+//   gives the device back. It is safe to call twice.
+//
+// Threads: one reader thread (Wait, InputWaiting, Read), one writer thread
+// (Write, OutputPending, WaitForOutput); Wake() and LastError() from any
+// thread. Open, Configure, Close and the purges belong to the owner, while no
+// other thread uses the line (the owner joins its reader before Close).
+// Nothing in here starts a thread.
 //
 // Failures: every call returns a SerialResult; the operating system's text
 // for the last failure is kept in LastError() so that the place that reports
 // it can show the cause.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -26,8 +49,8 @@ namespace dravel {
 
 enum class SerialResult {
     Ok,
-    NoDevice,      // nothing at that path
-    NotATerminal,  // a regular file, a directory, a device that is no tty
+    NoDevice,      // nothing at that path, or hardware that is not there
+    NotATerminal,  // a regular file, a directory, a device that is no serial line
     Busy,          // another program holds the line
     Refused,       // the driver refused the settings
     WouldBlock,    // nothing could be done without waiting
@@ -37,29 +60,60 @@ enum class SerialResult {
 
 const char* ToString(SerialResult result);
 
+enum class Parity : uint8_t { None = 0, Odd = 1, Even = 2 };
+enum class StopBits : uint8_t { One = 0, OneAndHalf = 1, Two = 2 };
+
+// The character format and rate of a line. The numeric values of Parity and
+// StopBits are the codes the port settings have always been stored with.
 struct LineSettings {
     uint32_t baudRate = 115200;
-    uint8_t byteSize = 8;   // 5 to 8; anything else is refused
-    uint8_t parity = 0;     // 0 none, 1 odd, 2 even
-    uint8_t stopBits = 0;   // 0 one, 1 one and a half (taken as two), 2 two
+    uint8_t byteSize = 8;  // 5 to 8; anything else is refused
+    Parity parity = Parity::None;
+    StopBits stopBits = StopBits::One;  // one and a half is taken as two where the driver has no such thing
+
+    friend bool operator==(const LineSettings&, const LineSettings&) = default;
+};
+
+// What a look at a device found, without keeping it.
+struct DeviceProbe {
+    SerialResult result = SerialResult::NoDevice;  // Ok: free for us to open
+    std::string detail;                            // the system's words when it is not free
+};
+
+// What ended a Wait().
+struct LineEvents {
+    bool input = false;   // bytes wait to be read, or the line reports a hang-up (a read tells)
+    bool output = false;  // the driver takes output again
+    bool woken = false;   // Wake() was called
+};
+
+// What a Wait() waits for besides Wake().
+struct LineInterest {
+    bool input = true;
+    bool output = false;
 };
 
 class SerialLine {
 public:
-    SerialLine() = default;
+    SerialLine();
     ~SerialLine();
     SerialLine(const SerialLine&) = delete;
     SerialLine& operator=(const SerialLine&) = delete;
 
-    // Opens the device read/write, non-blocking, without becoming its
-    // controlling terminal, and takes it for this process alone (flock, then
-    // TIOCEXCL). The path must name a terminal; nothing is written to it
-    // before that has been checked. A line already open is closed first.
-    SerialResult Open(const std::string& devicePath);
+    // Opens the device read/write without sharing and takes it for this
+    // process alone. The path must name a serial line; nothing is written to
+    // it before that has been checked. A line already open is closed first.
+    SerialResult Open(const std::string& device);
+
+    // The device the platform itself calls port n: /dev/ttyS<n-1>, COM<n>.
+    static std::string DefaultDevice(int portNumber);
+
+    // Looks at a device as Open() would, without changing any setting or
+    // modem line and without keeping it.
+    static DeviceProbe Probe(const std::string& device);
 
     // Raw mode, the given character format, receiver on, no flow control of
-    // any kind, DTR and RTS raised. Rates without a B-constant (33600) go
-    // through the kernel's arbitrary-rate interface.
+    // any kind, DTR and RTS raised.
     SerialResult Configure(const LineSettings& settings);
 
     // Raises or lowers DTR / RTS. A line without modem lines (a
@@ -75,12 +129,26 @@ public:
     // Returns the number read in `count`; HungUp when the device has gone.
     SerialResult Read(std::span<uint8_t> buffer, std::size_t& count);
 
-    // Writes as many bytes as the driver takes now; never waits. The number
+    // Hands the driver as many bytes as it takes now; never waits. The number
     // taken is returned in `count`.
     SerialResult Write(std::span<const uint8_t> bytes, std::size_t& count);
 
     // Bytes written but not yet sent out of the driver's transmit queue.
     std::size_t OutputPending();
+    // Waits until everything written has left the driver, or the limit has
+    // run out. Ok when nothing is pending any more.
+    SerialResult WaitForOutput(std::chrono::milliseconds limit);
+
+    // The reader's wait (see the principles above). A negative timeout waits
+    // without limit. Failed only when the wait itself cannot be made.
+    SerialResult Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events);
+    // Any thread: makes the current or the next Wait() return with `woken`.
+    void Wake();
+
+    // The objects Wait() and Wake() need. Open() makes them when they do not
+    // exist yet; the port class makes them ahead so that it can fail early.
+    bool CreateEvents();
+    void CloseEvents();
 
     // Throws away what waits in both directions.
     SerialResult Purge();
@@ -90,21 +158,24 @@ public:
     // the driver (the caller has let it leave first, within its time limit).
     SerialResult DiscardAtClose();
 
-    // Lowers DTR, purges, releases the lock and closes. Safe to call twice.
+    // Lowers DTR, discards as DiscardAtClose() does, gives the device back
+    // and closes it. Safe to call twice.
     void Close();
 
-    bool IsOpen() const { return m_fd >= 0; }
-    int Descriptor() const { return m_fd; }
+    bool IsOpen() const;
+    // The descriptor or handle, for tools that watch the line themselves.
+    intptr_t NativeHandle() const;
     // A copy: the reader and the writer may both fail at the same moment.
     std::string LastError() const;
     const std::string& DevicePath() const { return m_path; }
 
 private:
-    SerialResult Fail(SerialResult result, const std::string& what, int error);
-    SerialResult SetModemLine(int line, bool on);
-    SerialResult SetArbitraryRate(uint32_t baudRate);
+    struct Native;
 
-    int m_fd = -1;
+    SerialResult Fail(SerialResult result, const std::string& what, const std::string& cause);
+    SerialResult SetModemLine(bool dtr, bool on);
+
+    std::unique_ptr<Native> m_native;
     bool m_hasModemLines = true;
     std::string m_path;
     mutable std::mutex m_errorMutex;

@@ -1,11 +1,14 @@
 #include "platform/serial_line.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -15,7 +18,14 @@
 
 namespace dravel {
 
+struct SerialLine::Native {
+    int fd = -1;
+    int wake = -1;  // eventfd: Wake() makes a waiting poll() return
+};
+
 namespace {
+
+std::string SystemText(int error) { return error == 0 ? std::string() : std::strerror(error); }
 
 // The kernel's arbitrary-rate interface (struct termios2 with BOTHER). Its
 // header, <asm/termbits.h>, redefines what <termios.h> defines, so the one
@@ -102,6 +112,51 @@ bool IsPseudoTerminal(int fd)
     return (major >= 136 && major <= 143) || major == 3;
 }
 
+// Fills `cause` as SerialLine::Fail() would and returns the result.
+SerialResult Failure(SerialResult result, const std::string& what, const std::string& text, std::string& cause)
+{
+    cause = text.empty() ? what : what + ": " + text;
+    return result;
+}
+
+// The kernel's arbitrary-rate interface, for rates without a B-constant.
+// On failure `cause` holds the text for LastError().
+SerialResult SetArbitraryRate(int fd, const std::string& path, uint32_t baudRate, std::string& cause)
+{
+    const std::string what = "configure " + path + ": " + std::to_string(baudRate) + " baud";
+#ifdef DRAVEL_HAVE_TERMIOS2
+    KernelTermios2 tio{};
+    if (::ioctl(fd, kGetTermios2, &tio) != 0) {
+        const int error = errno;
+        return Failure(SerialResult::Refused, what, SystemText(error), cause);
+    }
+    // Input speed bits cleared: the input runs at the output rate.
+    tio.c_cflag &= ~(kCbaud | kCibaud);
+    tio.c_cflag |= kBother;
+    tio.c_ispeed = baudRate;
+    tio.c_ospeed = baudRate;
+    if (::ioctl(fd, kSetTermios2, &tio) != 0) {
+        const int error = errno;
+        return Failure(error == EIO ? SerialResult::HungUp : SerialResult::Refused, what, SystemText(error), cause);
+    }
+    KernelTermios2 back{};
+    if (::ioctl(fd, kGetTermios2, &back) != 0) {
+        const int error = errno;
+        return Failure(SerialResult::Failed, what, SystemText(error), cause);
+    }
+    // A driver reports the rate it could make. Within 2 % both ends still
+    // agree on every bit of a character; beyond that the rate did not stick.
+    const auto off = back.c_ospeed > baudRate ? back.c_ospeed - baudRate : baudRate - back.c_ospeed;
+    if (static_cast<uint64_t>(off) * 50 > baudRate) {
+        return Failure(SerialResult::Refused,
+                    what + ": the driver set " + std::to_string(back.c_ospeed) + " baud instead", {}, cause);
+    }
+    return SerialResult::Ok;
+#else
+    return Failure(SerialResult::Refused, what + ": not supported here", {}, cause);
+#endif
+}
+
 // No modem-control ioctls on this kind of line (a pseudo-terminal).
 bool NoModemLines(int error)
 {
@@ -110,92 +165,62 @@ bool NoModemLines(int error)
 
 }  // namespace
 
-const char* ToString(SerialResult result)
-{
-    switch (result) {
-    case SerialResult::Ok: return "ok";
-    case SerialResult::NoDevice: return "no such device";
-    case SerialResult::NotATerminal: return "not a terminal";
-    case SerialResult::Busy: return "busy";
-    case SerialResult::Refused: return "settings refused";
-    case SerialResult::WouldBlock: return "would block";
-    case SerialResult::HungUp: return "hung up";
-    case SerialResult::Failed: return "failed";
-    }
-    return "unknown";
-}
+namespace {
 
-SerialLine::~SerialLine()
-{
-    Close();
-}
+// What Open() and Probe() both find out before they would use a device. The
+// descriptor is locked for this process when the result is Ok.
+struct Checked {
+    SerialResult result = SerialResult::Failed;
+    std::string cause;  // the system's words, for "<what>: <cause>"
+    std::string kind;   // for NotATerminal: what the path is instead
+    int fd = -1;
+};
 
-std::string SerialLine::LastError() const
-{
-    std::lock_guard lock(m_errorMutex);
-    return m_lastError;
-}
-
-SerialResult SerialLine::Fail(SerialResult result, const std::string& what, int error)
-{
-    std::string text = what;
-    if (error != 0) {
-        text += ": ";
-        text += std::strerror(error);
-    }
-    std::lock_guard lock(m_errorMutex);
-    m_lastError = std::move(text);
-    return result;
-}
-
-SerialResult SerialLine::Open(const std::string& devicePath)
-{
-    Close();
-    m_path = devicePath;
-    m_hasModemLines = true;
-    {
-        std::lock_guard lock(m_errorMutex);
-        m_lastError.clear();
-    }
-    const std::string what = "open " + devicePath;
-
+Checked OpenChecked(const std::string& device, int access) {
+    Checked checked;
     // Look before opening: opening a regular file read/write would already
     // touch it, and a FIFO could block or feed someone else's reader.
     struct stat info{};
-    if (::stat(devicePath.c_str(), &info) != 0) {
+    if (::stat(device.c_str(), &info) != 0) {
         const int error = errno;
-        if (error == ENOENT || error == ENOTDIR) return Fail(SerialResult::NoDevice, what, error);
-        return Fail(SerialResult::Failed, what, error);
+        checked.result = (error == ENOENT || error == ENOTDIR) ? SerialResult::NoDevice : SerialResult::Failed;
+        checked.cause = SystemText(error);
+        return checked;
     }
     if (!S_ISCHR(info.st_mode)) {
-        return Fail(SerialResult::NotATerminal,
-                    what + ": not a terminal (" + KindOfFile(info.st_mode) + ")", 0);
+        checked.result = SerialResult::NotATerminal;
+        checked.kind = KindOfFile(info.st_mode);
+        return checked;
     }
-
-    const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(device.c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         switch (error) {
-        case EBUSY: return Fail(SerialResult::Busy, what, error);
+        case EBUSY: checked.result = SerialResult::Busy; break;
         // A serial port whose hardware is absent answers ENXIO/ENODEV/EIO.
         case ENOENT:
         case ENXIO:
         case ENODEV:
-        case EIO: return Fail(SerialResult::NoDevice, what, error);
-        default: return Fail(SerialResult::Failed, what, error);
+        case EIO: checked.result = SerialResult::NoDevice; break;
+        default: checked.result = SerialResult::Failed; break;
         }
+        checked.cause = SystemText(error);
+        return checked;
     }
     if (!::isatty(fd)) {
         ::close(fd);
-        return Fail(SerialResult::NotATerminal, what + ": not a terminal (a character device that is no tty)", 0);
+        checked.result = SerialResult::NotATerminal;
+        checked.kind = "a character device that is no tty";
+        return checked;
     }
     // flock before TIOCEXCL: the exclusive flag does not stop root, the lock
     // does, and it also keeps a second open in this very process out.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
-        if (error == EWOULDBLOCK) return Fail(SerialResult::Busy, what, EBUSY);
-        return Fail(SerialResult::Failed, what + ": lock", error);
+        checked.result = error == EWOULDBLOCK ? SerialResult::Busy : SerialResult::Failed;
+        checked.cause = error == EWOULDBLOCK ? SystemText(EBUSY) : "lock: " + SystemText(error);
+        return checked;
     }
     // Someone without the lock may still hold the line exclusively (as root
     // we got past that at open); taking it over would garble both sessions.
@@ -203,22 +228,82 @@ SerialResult SerialLine::Open(const std::string& devicePath)
     if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
         ::flock(fd, LOCK_UN);
         ::close(fd);
-        return Fail(SerialResult::Busy, what, EBUSY);
+        checked.result = SerialResult::Busy;
+        checked.cause = SystemText(EBUSY);
+        return checked;
     }
+    checked.result = SerialResult::Ok;
+    checked.fd = fd;
+    return checked;
+}
+
+}  // namespace
+
+SerialLine::SerialLine() : m_native(std::make_unique<Native>()) {}
+
+SerialLine::~SerialLine()
+{
+    Close();
+    CloseEvents();
+}
+
+bool SerialLine::IsOpen() const { return m_native->fd >= 0; }
+
+intptr_t SerialLine::NativeHandle() const { return m_native->fd; }
+
+std::string SerialLine::DefaultDevice(int portNumber)
+{
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+DeviceProbe SerialLine::Probe(const std::string& device)
+{
+    // Read-only and never written to; no setting or modem line is touched.
+    Checked checked = OpenChecked(device, O_RDONLY);
+    if (checked.fd >= 0) {
+        ::flock(checked.fd, LOCK_UN);
+        ::close(checked.fd);
+    }
+    return {checked.result, checked.result == SerialResult::NotATerminal ? checked.kind : checked.cause};
+}
+
+SerialResult SerialLine::Open(const std::string& device)
+{
+    Close();
+    m_path = device;
+    m_hasModemLines = true;
+    {
+        std::lock_guard lock(m_errorMutex);
+        m_lastError.clear();
+    }
+    const std::string what = "open " + device;
+    Checked checked = OpenChecked(device, O_RDWR);
+    if (checked.result == SerialResult::NotATerminal) {
+        return Fail(checked.result, what + ": not a terminal (" + checked.kind + ")", {});
+    }
+    if (checked.result != SerialResult::Ok) return Fail(checked.result, what, checked.cause);
+    const int fd = checked.fd;
     if (::ioctl(fd, TIOCEXCL) != 0) {
         const int error = errno;
         ::flock(fd, LOCK_UN);
         ::close(fd);
-        return Fail(error == EBUSY ? SerialResult::Busy : SerialResult::Failed, what, error);
+        return Fail(error == EBUSY ? SerialResult::Busy : SerialResult::Failed, what, SystemText(error));
     }
-    m_fd = fd;
+    if (!CreateEvents()) {
+        const int error = errno;
+        ::ioctl(fd, TIOCNXCL);
+        ::flock(fd, LOCK_UN);
+        ::close(fd);
+        return Fail(SerialResult::Failed, what + ": cannot create the line's wake event", SystemText(error));
+    }
+    m_native->fd = fd;
     return SerialResult::Ok;
 }
 
 SerialResult SerialLine::Configure(const LineSettings& settings)
 {
     const std::string what = "configure " + m_path;
-    if (m_fd < 0) return Fail(SerialResult::Failed, what, EBADF);
+    if (m_native->fd < 0) return Fail(SerialResult::Failed, what, SystemText(EBADF));
 
     tcflag_t size = 0;
     switch (settings.byteSize) {
@@ -228,42 +313,43 @@ SerialResult SerialLine::Configure(const LineSettings& settings)
     case 8: size = CS8; break;
     default:
         return Fail(SerialResult::Refused,
-                    what + ": " + std::to_string(settings.byteSize) + " data bits are not supported", 0);
+                    what + ": " + std::to_string(settings.byteSize) + " data bits are not supported", {});
     }
     tcflag_t parity = 0;
     switch (settings.parity) {
-    case 0: parity = 0; break;
-    case 1: parity = PARENB | PARODD; break;
-    case 2: parity = PARENB; break;
+    case Parity::None: parity = 0; break;
+    case Parity::Odd: parity = PARENB | PARODD; break;
+    case Parity::Even: parity = PARENB; break;
     default:
         return Fail(SerialResult::Refused,
-                    what + ": parity " + std::to_string(settings.parity) + " is not supported", 0);
+                    what + ": parity " + std::to_string(static_cast<int>(settings.parity)) + " is not supported", {});
     }
     tcflag_t stop = 0;
     switch (settings.stopBits) {
-    case 0: stop = 0; break;
-    case 1:  // one and a half exists only with five data bits; two is the nearest
-    case 2: stop = CSTOPB; break;
+    case StopBits::One: stop = 0; break;
+    case StopBits::OneAndHalf:  // exists only with five data bits; two is the nearest
+    case StopBits::Two: stop = CSTOPB; break;
     default:
         return Fail(SerialResult::Refused,
-                    what + ": stop bits " + std::to_string(settings.stopBits) + " are not supported", 0);
+                    what + ": stop bits " + std::to_string(static_cast<int>(settings.stopBits)) + " are not supported",
+                    {});
     }
     if (settings.baudRate == 0) {
         // B0 would mean "hang up", not a rate.
-        return Fail(SerialResult::Refused, what + ": a rate of 0 baud", 0);
+        return Fail(SerialResult::Refused, what + ": a rate of 0 baud", {});
     }
     const std::optional<speed_t> standard = StandardRate(settings.baudRate);
 #ifndef DRAVEL_HAVE_TERMIOS2
     if (!standard) {
         return Fail(SerialResult::Refused,
-                    what + ": " + std::to_string(settings.baudRate) + " baud is not supported here", 0);
+                    what + ": " + std::to_string(settings.baudRate) + " baud is not supported here", {});
     }
 #endif
 
     termios tio{};
-    if (::tcgetattr(m_fd, &tio) != 0) {
+    if (::tcgetattr(m_native->fd, &tio) != 0) {
         const int error = errno;
-        return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, what, error);
+        return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, what, SystemText(error));
     }
     ::cfmakeraw(&tio);
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
@@ -275,35 +361,36 @@ SerialResult SerialLine::Configure(const LineSettings& settings)
         ::cfsetispeed(&tio, *standard);
         ::cfsetospeed(&tio, *standard);
     }
-    if (::tcsetattr(m_fd, TCSANOW, &tio) != 0) {
+    if (::tcsetattr(m_native->fd, TCSANOW, &tio) != 0) {
         const int error = errno;
-        return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Refused, what, error);
+        return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Refused, what, SystemText(error));
     }
 
     // tcsetattr() succeeds when any part of the request was taken: read the
     // settings back and insist on the ones that matter.
     termios back{};
-    if (::tcgetattr(m_fd, &back) != 0) {
+    if (::tcgetattr(m_native->fd, &back) != 0) {
         const int error = errno;
-        return Fail(SerialResult::Failed, what, error);
+        return Fail(SerialResult::Failed, what, SystemText(error));
     }
     // A driver that cannot do the asked format quietly puts in one it can;
     // the device would then see garbage, so that is refused here.
     tcflag_t checked = CSTOPB | CRTSCTS | CLOCAL | CREAD;
-    if (!IsPseudoTerminal(m_fd)) checked |= CSIZE | PARENB | PARODD;
+    if (!IsPseudoTerminal(m_native->fd)) checked |= CSIZE | PARENB | PARODD;
     if ((back.c_cflag & checked) != (tio.c_cflag & checked) || back.c_cc[VMIN] != 1 ||
         back.c_cc[VTIME] != 0 || (back.c_iflag & (IXON | IXOFF | IXANY)) != 0) {
-        return Fail(SerialResult::Refused, what + ": the driver did not take the character format", 0);
+        return Fail(SerialResult::Refused, what + ": the driver did not take the character format", {});
     }
     if (standard) {
         if (::cfgetospeed(&back) != *standard || ::cfgetispeed(&back) != *standard) {
             return Fail(SerialResult::Refused,
-                        what + ": the driver did not take " + std::to_string(settings.baudRate) + " baud", 0);
+                        what + ": the driver did not take " + std::to_string(settings.baudRate) + " baud", {});
         }
     } else {
 #ifdef DRAVEL_HAVE_TERMIOS2
-        const SerialResult rate = SetArbitraryRate(settings.baudRate);
-        if (rate != SerialResult::Ok) return rate;
+        std::string cause;
+        const SerialResult rate = SetArbitraryRate(m_native->fd, m_path, settings.baudRate, cause);
+        if (rate != SerialResult::Ok) return Fail(rate, cause, {});
 #endif
     }
 
@@ -312,83 +399,49 @@ SerialResult SerialLine::Configure(const LineSettings& settings)
     return SetRts(true);
 }
 
-SerialResult SerialLine::SetArbitraryRate(uint32_t baudRate)
-{
-    const std::string what = "configure " + m_path + ": " + std::to_string(baudRate) + " baud";
-#ifdef DRAVEL_HAVE_TERMIOS2
-    KernelTermios2 tio{};
-    if (::ioctl(m_fd, kGetTermios2, &tio) != 0) {
-        const int error = errno;
-        return Fail(SerialResult::Refused, what, error);
-    }
-    // Input speed bits cleared: the input runs at the output rate.
-    tio.c_cflag &= ~(kCbaud | kCibaud);
-    tio.c_cflag |= kBother;
-    tio.c_ispeed = baudRate;
-    tio.c_ospeed = baudRate;
-    if (::ioctl(m_fd, kSetTermios2, &tio) != 0) {
-        const int error = errno;
-        return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Refused, what, error);
-    }
-    KernelTermios2 back{};
-    if (::ioctl(m_fd, kGetTermios2, &back) != 0) {
-        const int error = errno;
-        return Fail(SerialResult::Failed, what, error);
-    }
-    // A driver reports the rate it could make. Within 2 % both ends still
-    // agree on every bit of a character; beyond that the rate did not stick.
-    const auto off = back.c_ospeed > baudRate ? back.c_ospeed - baudRate : baudRate - back.c_ospeed;
-    if (static_cast<uint64_t>(off) * 50 > baudRate) {
-        return Fail(SerialResult::Refused,
-                    what + ": the driver set " + std::to_string(back.c_ospeed) + " baud instead", 0);
-    }
-    return SerialResult::Ok;
-#else
-    return Fail(SerialResult::Refused, what + ": not supported here", 0);
-#endif
-}
 
-SerialResult SerialLine::SetModemLine(int line, bool on)
+SerialResult SerialLine::SetModemLine(bool dtr, bool on)
 {
-    const char* name = line == TIOCM_DTR ? "DTR" : "RTS";
+    const int line = dtr ? TIOCM_DTR : TIOCM_RTS;
+    const char* name = dtr ? "DTR" : "RTS";
     const std::string what = std::string(on ? "raise " : "lower ") + name + " on " + m_path;
-    if (m_fd < 0) return Fail(SerialResult::Failed, what, EBADF);
+    if (m_native->fd < 0) return Fail(SerialResult::Failed, what, SystemText(EBADF));
     if (!m_hasModemLines) return SerialResult::Ok;
     int bits = line;
-    if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return SerialResult::Ok;
+    if (::ioctl(m_native->fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return SerialResult::Ok;
     const int error = errno;
     if (NoModemLines(error)) {
         m_hasModemLines = false;
         return SerialResult::Ok;
     }
-    return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, what, error);
+    return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, what, SystemText(error));
 }
 
 SerialResult SerialLine::SetDtr(bool on)
 {
-    return SetModemLine(TIOCM_DTR, on);
+    return SetModemLine(true, on);
 }
 
 SerialResult SerialLine::SetRts(bool on)
 {
-    return SetModemLine(TIOCM_RTS, on);
+    return SetModemLine(false, on);
 }
 
 std::size_t SerialLine::InputWaiting()
 {
-    if (m_fd < 0) return 0;
+    if (m_native->fd < 0) return 0;
     int waiting = 0;
-    if (::ioctl(m_fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+    if (::ioctl(m_native->fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
     return static_cast<std::size_t>(waiting);
 }
 
 SerialResult SerialLine::Read(std::span<uint8_t> buffer, std::size_t& count)
 {
     count = 0;
-    if (m_fd < 0) return Fail(SerialResult::Failed, "read " + m_path, EBADF);
+    if (m_native->fd < 0) return Fail(SerialResult::Failed, "read " + m_path, SystemText(EBADF));
     if (buffer.empty()) return SerialResult::Ok;
     for (;;) {
-        const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
+        const ssize_t n = ::read(m_native->fd, buffer.data(), buffer.size());
         if (n > 0) {
             count = static_cast<std::size_t>(n);
             return SerialResult::Ok;
@@ -397,28 +450,28 @@ SerialResult SerialLine::Read(std::span<uint8_t> buffer, std::size_t& count)
             // With VMIN=1 a read only ends empty on a hung-up line. Before
             // Configure() (VMIN may still be 0) it can also mean "nothing
             // yet": poll tells the two apart.
-            pollfd pfd{m_fd, POLLIN, 0};
+            pollfd pfd{m_native->fd, POLLIN, 0};
             const int ready = ::poll(&pfd, 1, 0);
             if (ready == 0 || (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0)) {
                 return SerialResult::WouldBlock;
             }
-            return Fail(SerialResult::HungUp, "read " + m_path + ": the line hung up", 0);
+            return Fail(SerialResult::HungUp, "read " + m_path + ": the line hung up", {});
         }
         const int error = errno;
         if (error == EINTR) continue;
         if (error == EAGAIN || error == EWOULDBLOCK) return SerialResult::WouldBlock;
-        if (error == EIO) return Fail(SerialResult::HungUp, "read " + m_path, error);
-        return Fail(SerialResult::Failed, "read " + m_path, error);
+        if (error == EIO) return Fail(SerialResult::HungUp, "read " + m_path, SystemText(error));
+        return Fail(SerialResult::Failed, "read " + m_path, SystemText(error));
     }
 }
 
 SerialResult SerialLine::Write(std::span<const uint8_t> bytes, std::size_t& count)
 {
     count = 0;
-    if (m_fd < 0) return Fail(SerialResult::Failed, "write " + m_path, EBADF);
+    if (m_native->fd < 0) return Fail(SerialResult::Failed, "write " + m_path, SystemText(EBADF));
     if (bytes.empty()) return SerialResult::Ok;
     for (;;) {
-        const ssize_t n = ::write(m_fd, bytes.data(), bytes.size());
+        const ssize_t n = ::write(m_native->fd, bytes.data(), bytes.size());
         if (n > 0) {
             count = static_cast<std::size_t>(n);
             return SerialResult::Ok;
@@ -427,60 +480,121 @@ SerialResult SerialLine::Write(std::span<const uint8_t> bytes, std::size_t& coun
         const int error = errno;
         if (error == EINTR) continue;
         if (error == EAGAIN || error == EWOULDBLOCK) return SerialResult::WouldBlock;
-        if (error == EIO || error == EPIPE) return Fail(SerialResult::HungUp, "write " + m_path, error);
-        return Fail(SerialResult::Failed, "write " + m_path, error);
+        if (error == EIO || error == EPIPE) return Fail(SerialResult::HungUp, "write " + m_path, SystemText(error));
+        return Fail(SerialResult::Failed, "write " + m_path, SystemText(error));
     }
 }
 
 std::size_t SerialLine::OutputPending()
 {
-    if (m_fd < 0) return 0;
+    if (m_native->fd < 0) return 0;
     int pending = 0;
-    if (::ioctl(m_fd, TIOCOUTQ, &pending) != 0 || pending < 0) return 0;
+    if (::ioctl(m_native->fd, TIOCOUTQ, &pending) != 0 || pending < 0) return 0;
     return static_cast<std::size_t>(pending);
+}
+
+SerialResult SerialLine::WaitForOutput(std::chrono::milliseconds limit)
+{
+    // The driver tells no one when its queue runs empty: look every 2 ms,
+    // which is two characters at 9600 baud.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (OutputPending() > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return SerialResult::WouldBlock;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return SerialResult::Ok;
+}
+
+bool SerialLine::CreateEvents()
+{
+    if (m_native->wake >= 0) return true;
+    m_native->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return m_native->wake >= 0;
+}
+
+void SerialLine::CloseEvents()
+{
+    if (m_native->wake < 0) return;
+    ::close(m_native->wake);
+    m_native->wake = -1;
+}
+
+void SerialLine::Wake()
+{
+    if (m_native->wake < 0) return;
+    const uint64_t one = 1;
+    // A full counter already wakes the reader; nothing else can go wrong here.
+    [[maybe_unused]] const ssize_t written = ::write(m_native->wake, &one, sizeof one);
+}
+
+SerialResult SerialLine::Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events)
+{
+    events = {};
+    const bool watchLine = m_native->fd >= 0 && (interest.input || interest.output);
+    pollfd fds[2] = {
+        {m_native->wake, POLLIN, 0},
+        {watchLine ? m_native->fd : -1,
+         static_cast<short>((interest.input ? POLLIN : 0) | (interest.output ? POLLOUT : 0)), 0},
+    };
+    const int limit = timeout.count() < 0 ? -1 : static_cast<int>(std::min<int64_t>(timeout.count(), 0x7FFFFFFF));
+    const int ready = ::poll(fds, 2, limit);
+    if (ready < 0) {
+        const int error = errno;
+        if (error == EINTR) return SerialResult::Ok;
+        return Fail(SerialResult::Failed, "wait for " + m_path, SystemText(error));
+    }
+    if (fds[0].revents & POLLIN) {
+        uint64_t value = 0;
+        [[maybe_unused]] const ssize_t got = ::read(m_native->wake, &value, sizeof value);
+        events.woken = true;
+    }
+    // A hang-up is reported as input: the read that follows tells which.
+    if (interest.input && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) events.input = true;
+    if (interest.output && (fds[1].revents & POLLOUT)) events.output = true;
+    return SerialResult::Ok;
 }
 
 SerialResult SerialLine::Purge()
 {
-    if (m_fd < 0) return Fail(SerialResult::Failed, "purge " + m_path, EBADF);
-    if (::tcflush(m_fd, TCIOFLUSH) == 0) return SerialResult::Ok;
+    if (m_native->fd < 0) return Fail(SerialResult::Failed, "purge " + m_path, SystemText(EBADF));
+    if (::tcflush(m_native->fd, TCIOFLUSH) == 0) return SerialResult::Ok;
     const int error = errno;
-    return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, "purge " + m_path, error);
+    return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, "purge " + m_path, SystemText(error));
 }
 
 SerialResult SerialLine::PurgeInput()
 {
-    if (m_fd < 0) return Fail(SerialResult::Failed, "purge", EBADF);
-    if (::tcflush(m_fd, TCIFLUSH) == 0) return SerialResult::Ok;
-    return Fail(SerialResult::Failed, "tcflush", errno);
+    if (m_native->fd < 0) return Fail(SerialResult::Failed, "purge", SystemText(EBADF));
+    if (::tcflush(m_native->fd, TCIFLUSH) == 0) return SerialResult::Ok;
+    return Fail(SerialResult::Failed, "tcflush", SystemText(errno));
 }
 
 SerialResult SerialLine::DiscardAtClose()
 {
-    if (m_fd < 0) return Fail(SerialResult::Failed, "discard", EBADF);
+    if (m_native->fd < 0) return Fail(SerialResult::Failed, "discard", SystemText(EBADF));
     // Output is thrown away only if it is still stuck in the driver: on a
     // pseudo-terminal the driver never reports pending output, and a purge
     // there would drop bytes (the end frame) the other side has not read yet.
     const int queues = OutputPending() > 0 ? TCIOFLUSH : TCIFLUSH;
-    if (::tcflush(m_fd, queues) == 0) return SerialResult::Ok;
-    return Fail(SerialResult::Failed, "tcflush", errno);
+    if (::tcflush(m_native->fd, queues) == 0) return SerialResult::Ok;
+    return Fail(SerialResult::Failed, "tcflush", SystemText(errno));
 }
 
 void SerialLine::Close()
 {
-    if (m_fd < 0) return;
+    if (m_native->fd < 0) return;
     // HUPCL is off (a reopen must not pulse DTR), so DTR is lowered by hand.
     if (m_hasModemLines) {
         int bits = TIOCM_DTR;
-        if (::ioctl(m_fd, TIOCMBIC, &bits) != 0 && NoModemLines(errno)) m_hasModemLines = false;
+        if (::ioctl(m_native->fd, TIOCMBIC, &bits) != 0 && NoModemLines(errno)) m_hasModemLines = false;
     }
     DiscardAtClose();
     // The device may stay open elsewhere (or be a pty whose master lives on):
     // do not leave it locked against everybody.
-    ::ioctl(m_fd, TIOCNXCL);
-    ::flock(m_fd, LOCK_UN);
-    ::close(m_fd);
-    m_fd = -1;
+    ::ioctl(m_native->fd, TIOCNXCL);
+    ::flock(m_native->fd, LOCK_UN);
+    ::close(m_native->fd);
+    m_native->fd = -1;
 }
 
 }  // namespace dravel

@@ -19,13 +19,17 @@ uint32_t UpdateCrc32(const CrcTable& table, uint32_t crcRegister, const uint8_t*
     return crcRegister;
 }
 
-uint32_t Crc32(std::span<const uint8_t> data) {
+const CrcTable& SharedCrcTable() {
     static const CrcTable table = [] {
         CrcTable t{};
         InitCrcTable(t);
         return t;
     }();
-    return UpdateCrc32(table, 0, data.data(), static_cast<int32_t>(data.size()));
+    return table;
+}
+
+uint32_t Crc32(std::span<const uint8_t> data) {
+    return UpdateCrc32(SharedCrcTable(), 0, data.data(), static_cast<int32_t>(data.size()));
 }
 
 }  // namespace dravel

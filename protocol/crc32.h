@@ -23,7 +23,10 @@ void InitCrcTable(CrcTable& table);
 // A count of 0 or less returns the register unchanged.
 uint32_t UpdateCrc32(const CrcTable& table, uint32_t crcRegister, const uint8_t* data, int32_t count);
 
-// The CRC of `data` with a table that is filled on first use.
+// The table every frame of the process uses, filled on first use.
+const CrcTable& SharedCrcTable();
+
+// The CRC of `data` with the shared table.
 uint32_t Crc32(std::span<const uint8_t> data);
 
 }  // namespace dravel

@@ -1,11 +1,25 @@
 #include "protocol/file_reader.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace dravel {
+
+namespace {
+
+// The system's words for a failure, as strerror() gives them everywhere.
+std::string SystemMessage(const std::error_code& error) {
+    if (error.category() == std::generic_category() || error.category() == std::system_category()) {
+        if (const auto condition = error.default_error_condition(); condition.category() == std::generic_category()) {
+            return std::strerror(condition.value());
+        }
+    }
+    return error.message();
+}
+
+}  // namespace
 
 ImageFile::~ImageFile() { Close(); }
 
@@ -15,17 +29,19 @@ bool ImageFile::Open(const std::string& path) {
     m_readFailed = false;
     m_size.reset();
     m_bytesRead = 0;
-    struct stat info {};
     // Looked at before opening: opening a device can have effects of its own.
-    if (::stat(path.c_str(), &info) != 0) {
-        m_error = path + ": " + std::strerror(errno);
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error) {
+        m_error = path + ": " + SystemMessage(error);
         return false;
     }
-    if (S_ISDIR(info.st_mode)) {
+    if (std::filesystem::is_directory(status)) {
         m_error = path + ": is a directory";
         return false;
     }
-    if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) {
+    const bool regular = std::filesystem::is_regular_file(status);
+    if (!regular && !std::filesystem::is_fifo(status)) {
         m_error = path + ": not a regular file or a pipe (a device would never end)";
         return false;
     }
@@ -34,7 +50,10 @@ bool ImageFile::Open(const std::string& path) {
         m_error = path + ": " + std::strerror(errno);
         return false;
     }
-    if (S_ISREG(info.st_mode)) m_size = static_cast<uint64_t>(info.st_size);
+    if (regular) {
+        const auto size = std::filesystem::file_size(path, error);
+        if (!error) m_size = static_cast<uint64_t>(size);
+    }
     return true;
 }
 

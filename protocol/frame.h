@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace dravel {
 
@@ -29,27 +30,6 @@ inline constexpr uint8_t CMD_BLOCK_7 = 0x37;  // '7': kind 4
 inline constexpr uint8_t CMD_END = 0x39;      // '9': end of transfer
 inline constexpr uint8_t CMD_B = 0x42;        // 'B'
 
-// Answer letters at index 1 of an answer line.
-inline constexpr uint8_t ANSWER_ACK = 'A';
-inline constexpr uint8_t ANSWER_NAK = 'N';
-inline constexpr uint8_t ANSWER_END = 'T';
-inline constexpr uint8_t ANSWER_LINE_END = 0x0A;
-
-// Transfer status values.
-inline constexpr int32_t XFER_WAIT = 0;
-inline constexpr int32_t XFER_ACK = 1;
-inline constexpr int32_t XFER_NAK = 2;
-inline constexpr int32_t XFER_OTHER = 3;
-inline constexpr int32_t XFER_TIMEOUT = 4;
-inline constexpr int32_t XFER_END = 5;
-
-// Window timers of the main frame.
-inline constexpr uint32_t TIMER_SYNC = 2;
-inline constexpr uint32_t TIMER_ANSWER = 3;
-inline constexpr uint32_t kSyncTimeoutMs = 1000;
-inline constexpr uint32_t kAnswerTimeoutMs = 20000;
-inline constexpr uint32_t kStatusPollMs = 10;
-
 // Size of the payload field for a command whose caller asked for n bytes
 // (the host's view) - for '6' and 'B' it is n, which the device reads back
 // from the length field.
@@ -58,5 +38,18 @@ constexpr std::size_t FramePayloadSize(uint8_t command, std::size_t n) {
     if (command == CMD_BLOCK_6 || command == CMD_B) return n;
     return kShortPayloadSize;
 }
+
+using TransmitBuffer = std::span<uint8_t, kTransmitBufferSize>;
+
+// Builds one frame at the start of `out` and returns its length: the whole
+// buffer is zeroed first, then the header, the payload field (the first
+// bytes of `payload`, at most 1024, cut to the command's field size) and the
+// CRC are written. Any command and payload size is safe; the frame never
+// reaches past the buffer.
+std::size_t BuildFrame(TransmitBuffer out, uint8_t sequence, uint8_t command, std::span<const uint8_t> payload);
+
+// Protects the first `position` bytes of `out` (clamped so that the CRC
+// still fits) with the CRC, stored big-endian behind them; returns the CRC.
+uint32_t AppendCrc(TransmitBuffer out, int32_t position);
 
 }  // namespace dravel

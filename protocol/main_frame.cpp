@@ -1,7 +1,7 @@
 #include "protocol/main_frame.h"
 
 #include <algorithm>
-#include <cstring>
+#include <new>
 
 namespace dravel {
 
@@ -28,51 +28,20 @@ void CMainFrame::HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lPar
 
 // ---------------------------------------------------------------- frames
 
-void CMainFrame::InitCrcTable() { dravel::InitCrcTable(m_crcTable); }
+void CMainFrame::InitCrcTable() { SharedCrcTable(); }
 
 uint32_t CMainFrame::UpdateCrc32(uint32_t crcRegister, const uint8_t* data, int32_t count) const {
-    return dravel::UpdateCrc32(m_crcTable, crcRegister, data, count);
+    return dravel::UpdateCrc32(SharedCrcTable(), crcRegister, data, count);
 }
 
-uint32_t CMainFrame::AppendCrc(int32_t position) {
-    // The CRC needs four bytes behind the protected ones.
-    position = std::clamp<int32_t>(position, 0, static_cast<int32_t>(kTransmitBufferSize - kFrameCrcSize));
-    const uint32_t crc = UpdateCrc32(0, m_transmitBuffer.data(), position);
-    const auto at = static_cast<std::size_t>(position);
-    m_transmitBuffer[at + 0] = static_cast<uint8_t>(crc >> 24);
-    m_transmitBuffer[at + 1] = static_cast<uint8_t>(crc >> 16);
-    m_transmitBuffer[at + 2] = static_cast<uint8_t>(crc >> 8);
-    m_transmitBuffer[at + 3] = static_cast<uint8_t>(crc);
-    return crc;
-}
+uint32_t CMainFrame::AppendCrc(int32_t position) { return dravel::AppendCrc(m_transmitBuffer, position); }
 
 void CMainFrame::SendFrame(uint8_t command, int32_t length) {
     // A length outside the block buffer is cut to it rather than read or
     // written past either buffer.
     const auto n = static_cast<std::size_t>(std::clamp<int32_t>(length, 0, static_cast<int32_t>(kBlockBufferSize)));
-    m_transmitBuffer.fill(0);
-    m_transmitBuffer[0] = kSyncByte;
-    m_transmitBuffer[1] = static_cast<uint8_t>(m_sequenceNumber & 0xFF);
-    m_transmitBuffer[2] = command;
-    if (n > 0) std::memcpy(m_transmitBuffer.data() + kFrameHeaderSize, m_blockBuffer.data(), n);
-
-    std::size_t frameLength = 0;
-    if (command == CMD_BLOCK_5 || command == CMD_BLOCK_7) {
-        m_transmitBuffer[3] = 0x00;
-        m_transmitBuffer[4] = 0x04;
-        AppendCrc(static_cast<int32_t>(kFrameHeaderSize + kBlockBufferSize));
-        frameLength = kTransmitBufferSize;
-    } else if (command == CMD_BLOCK_6 || command == CMD_B) {
-        m_transmitBuffer[3] = static_cast<uint8_t>(n % 256);
-        m_transmitBuffer[4] = static_cast<uint8_t>(n / 256);
-        AppendCrc(static_cast<int32_t>(kFrameHeaderSize + n));
-        frameLength = n + kFrameOverhead;
-    } else {
-        m_transmitBuffer[3] = static_cast<uint8_t>(kShortPayloadSize);
-        m_transmitBuffer[4] = 0x00;
-        AppendCrc(static_cast<int32_t>(kFrameHeaderSize + kShortPayloadSize));
-        frameLength = kShortPayloadSize + kFrameOverhead;
-    }
+    const std::size_t frameLength = BuildFrame(m_transmitBuffer, static_cast<uint8_t>(m_sequenceNumber & 0xFF), command,
+                                               std::span<const uint8_t>(m_blockBuffer).first(n));
     if (const auto port = Port()) port->WriteComm(m_transmitBuffer.data(), static_cast<uint32_t>(frameLength));
 }
 
@@ -83,42 +52,9 @@ long CMainFrame::OnCommReceived(uintptr_t, intptr_t) {
     // receive buffer is read and emptied here.
     const auto port = Port();
     if (!port) return 1;
-    auto buffer = port->ReceiveBuffer();
-    int32_t& count = port->ReceiveCount();
-    count = std::clamp<int32_t>(count, 0, static_cast<int32_t>(kReceiveBufferSize));
-
-    // An answer line is three bytes with a line feed last. When the bytes at
-    // the front cannot be one (a stray byte ahead of an answer, noise), they are
-    // thrown away up to and including the next line feed, and what follows is
-    // examined the same way. A line with noise in it is never classified - the
-    // wait runs out and the frame goes again - so noise cannot become an
-    // acceptance, while one bad byte no longer blocks every later answer.
-    std::size_t start = 0;
-    const auto held = static_cast<std::size_t>(count);
-    while (held - start >= 3 && buffer[start + 2] != ANSWER_LINE_END) {
-        const auto* first = buffer.data() + start;
-        const auto* lineEnd = static_cast<const uint8_t*>(std::memchr(first, ANSWER_LINE_END, held - start));
-        start = lineEnd ? static_cast<std::size_t>(lineEnd - buffer.data()) + 1 : held;
-    }
-    if (held - start >= 3) {
-        switch (buffer[start + 1]) {
-            case ANSWER_ACK: m_transferStatus.store(XFER_ACK); break;
-            case ANSWER_NAK: m_transferStatus.store(XFER_NAK); break;
-            case ANSWER_END: m_transferStatus.store(XFER_END); break;
-            default: m_transferStatus.store(XFER_OTHER); break;
-        }
-        // Whatever came behind the answer line in the same batch goes with it.
-        std::fill(buffer.begin(), buffer.end(), 0);
-        count = 0;
-        return 1;
-    }
-    if (start > 0) {
-        // Keep the (at most two) bytes that may begin the next answer line.
-        const std::size_t kept = held - start;
-        std::memmove(buffer.data(), buffer.data() + start, kept);
-        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(kept), buffer.end(), 0);
-        count = static_cast<int32_t>(kept);
-    }
+    const Classification answer = ClassifyAnswer(port->Received());
+    if (answer.status) m_transferStatus.store(*answer.status);
+    if (answer.drop > 0) port->DropReceived(answer.drop);
     return 1;
 }
 
@@ -134,11 +70,16 @@ void CMainFrame::OnTimer(uintptr_t timerId) {
 // ---------------------------------------------------------------- port and transfer
 
 int CMainFrame::OpenCommPort() {
-    auto port = std::make_shared<CComm>();
+    std::shared_ptr<CComm> port;
+    try {
+        port = std::make_shared<CComm>();
+    } catch (const std::bad_alloc&) {
+        m_window.MessageBox(text::kCantOpenPort);
+        m_window.EndProcess(1);
+    }
     const PortConfig config = GetPortConfig();
     port->SetNotificationTag(1);
-    port->SetCommParams(static_cast<uint8_t>(config.portNumber & 0xFF), config.baudRate, config.byteSize,
-                        config.stopBits, config.parity);
+    port->SetCommParams(static_cast<uint8_t>(config.portNumber & 0xFF), config.line);
     port->CreateEvents();
     CComm* raw = port.get();
     {
@@ -180,6 +121,14 @@ void CMainFrame::StartTransfer() {
         EnableSend();
         Finish(TransferOutcome::NotStarted);
     }
+}
+
+int CMainFrame::TransferThreadProc(CMainFrame* frame) {
+    // Without its frame the worker has nowhere to report to; StartTransfer
+    // never passes none.
+    if (frame == nullptr) return 0;
+    TransferRun(*frame).Run();
+    return 0;
 }
 
 void CMainFrame::ShowStatusText(std::string statusText) {

@@ -1,4 +1,6 @@
-// CMainFrame (protocol side): the object a download runs on.
+// dravel::CMainFrame, the protocol side of the main frame: the object a
+// download runs on. (The desktop program's window, dravel::gui::CMainFrame in
+// app/, owns one of these; the command line makes one of its own.)
 //
 // It owns the protocol state - sequence number, CRC table, transmit and block
 // buffers, transfer status, the port of the running transfer, the file path
@@ -37,30 +39,13 @@
 #include "comm/comm.h"
 #include "comm/port_config.h"
 #include "platform/window_side.h"
+#include "protocol/answer.h"
 #include "protocol/crc32.h"
 #include "protocol/form_view.h"
 #include "protocol/frame.h"
+#include "protocol/transfer.h"
 
 namespace dravel {
-
-enum class TransferOutcome {
-    None,        // no transfer has run
-    Running,
-    Completed,   // "Transfer Completed " was shown
-    Failed,      // "Transfer Error !! " was shown (device abort, lost line, bad file content)
-    OpenFailed,  // "<path> Open Failed" was shown
-    Stopped,     // stopped from outside (window closed, cancel)
-    NotStarted,  // "Fail to start thread"
-};
-
-struct TransferProgress {
-    uint64_t bytesSent = 0;               // file bytes the device has accepted
-    std::optional<uint64_t> fileSize;     // unknown for a pipe
-    int32_t blocks = 0;                   // new blocks or lines sent
-    int32_t resends = 0;                  // frames sent again
-    bool synchronised = false;
-    bool finished = false;
-};
 
 class CMainFrame {
 public:
@@ -71,13 +56,15 @@ public:
     CMainFrame(const CMainFrame&) = delete;
     CMainFrame& operator=(const CMainFrame&) = delete;
 
-    // --- frames and CRC (worker thread) ---
+    // --- frames and CRC (worker thread): the frame format itself is in
+    // protocol/frame.h; these build into this object's transmit buffer ---
     void InitCrcTable();
     uint32_t UpdateCrc32(uint32_t crcRegister, const uint8_t* data, int32_t count) const;
     uint32_t AppendCrc(int32_t position);
     void SendFrame(uint8_t command, int32_t length);
 
-    // --- answers and timers (user-interface thread) ---
+    // --- answers and timers (user-interface thread); the answer format is in
+    // protocol/answer.h ---
     long OnCommReceived(uintptr_t wParam, intptr_t lParam);
     void OnTimer(uintptr_t timerId);
 
@@ -113,7 +100,6 @@ public:
     void SetSequenceNumber(int32_t sequence) { m_sequenceNumber = sequence; }
     std::span<uint8_t, kBlockBufferSize> BlockBuffer() { return m_blockBuffer; }
     std::span<const uint8_t, kTransmitBufferSize> TransmitBuffer() const { return m_transmitBuffer; }
-    const CrcTable& CrcTableEntries() const { return m_crcTable; }
     bool HasPort() const;
     std::shared_ptr<CComm> Port() const;  // the running transfer's port, if any
     // Makes `port` the frame's port without opening anything (tests, tools).
@@ -124,13 +110,10 @@ public:
     bool WaitUntilIdle(std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
 
 private:
-    enum class Wait { Answered, Stopped, LineLost };
+    // The transfer's steps work on this object's protocol state.
+    friend class TransferRun;
 
     void HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
-    void RunTransfer();
-    Wait WaitForStatus();
-    void RaiseSequence();
-    void WriteSyncProbe();
     void ReleasePort();
     void EnableSend();
     void Publish(const TransferProgress& progress);
@@ -138,9 +121,9 @@ private:
 
     WindowSide& m_window;
 
-    // Protocol state, in the order the protocol describes it.
+    // Protocol state, in the order the protocol describes it. The CRC table
+    // is shared by every frame of the process (protocol/crc32.h).
     int32_t m_sequenceNumber = -1;
-    CrcTable m_crcTable{};
     std::array<uint8_t, kTransmitBufferSize> m_transmitBuffer{};
     std::array<uint8_t, kBlockBufferSize> m_blockBuffer{};
     std::atomic<int32_t> m_transferStatus{XFER_WAIT};
@@ -163,25 +146,12 @@ private:
     TransferOutcome m_outcome = TransferOutcome::None;
 };
 
-// The texts of the transfer, exactly as the system shows them.
+// The texts of the port opening and of the form's send, as the system shows them.
 namespace text {
 inline constexpr const char* kTransmitting = "Transmitting .... ";
-inline constexpr const char* kSyncDetected = "Sync Dectected ...";
-inline constexpr const char* kNoAnswer = "No Answer %d";
-inline constexpr const char* kNakData = "NAK  Data = %d";
-inline constexpr const char* kOtherAnswer = "Other Answer this Data";
-inline constexpr const char* kTransmittedData = "Trnasmited Data %d";
-inline constexpr const char* kTransmittedCount = "Trnasmited Count %d";
-inline constexpr const char* kTransmittedCountKind4 = "Transmited Count %d";
-inline constexpr const char* kCompleted = "Transfer Completed ";
-inline constexpr const char* kError = "Transfer Error !! ";
-inline constexpr const char* kOpenFailed = " Open Failed";
 inline constexpr const char* kFailToStart = "Fail to start thread";
 inline constexpr const char* kCantOpenPort = "Can't Open Port.. Check and try again";
 inline constexpr const char* kPortOpenError = "CommPort Open Error";
-inline constexpr const char* kReadError = "Read error ";
-inline constexpr const char* kSelectFileFirst = "Select file first!";
-inline constexpr const char* kTheEnd = "The End";
 }  // namespace text
 
 }  // namespace dravel

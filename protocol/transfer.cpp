@@ -1,12 +1,9 @@
-// The transfer worker: synchronise, send the file frame by frame, resend what
-// the device did not accept, end with the end frame, report the outcome.
+#include "protocol/transfer.h"
 
 #include <chrono>
 #include <cstdio>
-#include <string>
 #include <thread>
 
-#include "protocol/file_reader.h"
 #include "protocol/main_frame.h"
 
 namespace dravel {
@@ -19,41 +16,209 @@ std::string Format(const char* pattern, int32_t value) {
     return text;
 }
 
-bool IsQuietKind(int kind) { return kind == 5 || kind == 6; }
+}  // namespace
 
-uint8_t BlockCommandFor(int kind) {
-    switch (kind) {
-        case 3: return CMD_BLOCK_6;
-        case 4: return CMD_BLOCK_7;
-        default: return CMD_BLOCK_5;
+// How a transfer ended: the outcome, the text of the result box (none when it
+// was stopped from outside) and the cause for standard error.
+struct TransferRun::Ending {
+    TransferOutcome outcome;
+    std::string boxText;
+    std::string cause;
+
+    static Ending Completed() { return {TransferOutcome::Completed, text::kCompleted, {}}; }
+    static Ending Failed(std::string cause) { return {TransferOutcome::Failed, text::kError, std::move(cause)}; }
+};
+
+TransferRun::TransferRun(CMainFrame& frame) : m_frame(frame) {}
+
+void TransferRun::Run() {
+    Prepare();
+    std::optional<Ending> ending = Synchronise();
+    if (!ending && IsQuiet(Kind())) ending = Ending::Completed();
+    if (!ending) ending = OpenFile();
+    if (!ending) ending = Kind() == TransferKind::TextLines ? SendLines() : SendBlocks();
+    if (!ending) ending = CheckFileSentWhole();
+    if (!ending) {
+        SendEndFrame();
+        ending = Ending::Completed();
+    }
+    Finish(*ending);
+}
+
+void TransferRun::Prepare() {
+    m_frame.m_transferStatus.store(XFER_WAIT);
+    m_frame.m_blockBuffer.fill(0);
+    m_frame.m_sequenceNumber = -1;
+    m_frame.m_transmitBuffer.fill(0);
+}
+
+std::optional<TransferRun::Ending> TransferRun::Synchronise() {
+    // The probe once a second until the device answers A (or T).
+    auto& status = m_frame.m_transferStatus;
+    int32_t taken = XFER_WAIT;
+    do {
+        WriteSyncProbe();
+        m_frame.m_window.SetTimer(TIMER_SYNC, kSyncTimeoutMs);
+        const Wait wait = WaitForStatus();
+        if (wait != Wait::Answered) {
+            m_frame.m_window.KillTimer(TIMER_SYNC);
+            return EndingOfWait(wait);
+        }
+        const int32_t answer = status.load();
+        if (answer == XFER_NAK || answer == XFER_OTHER) {
+            status.store(XFER_NAK);
+        } else if (answer == XFER_TIMEOUT) {
+            ++m_noAnswerCount;
+            if (!IsQuiet(Kind())) m_frame.ShowStatusText(Format(text::kNoAnswer, m_noAnswerCount));
+            status.store(XFER_NAK);
+        }
+        m_frame.m_window.KillTimer(TIMER_SYNC);
+        taken = status.exchange(XFER_WAIT);
+    } while (taken == XFER_NAK);
+
+    if (!IsQuiet(Kind())) m_frame.ShowStatusText(text::kSyncDetected);
+    m_frame.m_blockBuffer.fill(0);
+    m_frame.m_transmitBuffer.fill(0);
+    m_progress.synchronised = true;
+    Publish();
+    return std::nullopt;
+}
+
+std::optional<TransferRun::Ending> TransferRun::OpenFile() {
+    // The path is read now, after synchronising: a file chosen meanwhile is
+    // the one that goes.
+    m_path = m_frame.FilePath();
+    if (!m_file.Open(m_path)) return Ending{TransferOutcome::OpenFailed, m_path + text::kOpenFailed, m_file.Error()};
+    m_progress.fileSize = m_file.Size();
+    return std::nullopt;
+}
+
+std::optional<TransferRun::Ending> TransferRun::SendBlocks() {
+    BlockReader blocks(m_file);
+    // An empty file sends the end frame and no data frame.
+    if (!blocks.Start()) return std::nullopt;
+    for (;;) {
+        const std::size_t length = blocks.Fill(m_frame.m_blockBuffer);
+        if (m_file.ReadFailed()) return std::nullopt;
+        RaiseSequence();
+        ++m_blockCount;
+        ++m_progress.blocks;
+        if (auto ending = SendAndWait(BlockCommand(Kind()), length)) return ending;
+        m_progress.bytesSent += length;
+        Publish();
+        if (blocks.AtEnd()) return std::nullopt;
     }
 }
 
-}  // namespace
-
-int CMainFrame::TransferThreadProc(CMainFrame* frame) {
-    // Without its frame the worker has nowhere to report to; StartTransfer
-    // never passes none.
-    if (frame == nullptr) return 0;
-    frame->RunTransfer();
-    return 0;
-}
-
-void CMainFrame::RaiseSequence() {
-    m_sequenceNumber += 1;
-    if (m_sequenceNumber == 256) m_sequenceNumber = 0;
-}
-
-void CMainFrame::WriteSyncProbe() {
-    m_transmitBuffer[0] = kSyncByte;
-    if (const auto port = Port()) port->WriteComm(m_transmitBuffer.data(), 1);
-}
-
-CMainFrame::Wait CMainFrame::WaitForStatus() {
-    const auto port = Port();
+std::optional<TransferRun::Ending> TransferRun::SendLines() {
+    LineReader lines(m_file);
     for (;;) {
-        if (m_transferStatus.load() != XFER_WAIT) return Wait::Answered;
-        if (m_stopRequested.load()) return Wait::Stopped;
+        uint8_t command = 0;
+        std::size_t length = 0;
+        switch (lines.Next(m_frame.m_blockBuffer, command, length)) {
+            case LineReader::Result::End: return std::nullopt;
+            case LineReader::Result::Empty:
+                // A line without a command character carries no payload either.
+                m_frame.m_window.ReportCause("line " + std::to_string(lines.LineNumber()) +
+                                             " holds only CR LF and has no command character; skipped");
+                m_frame.m_blockBuffer.fill(0);
+                continue;
+            case LineReader::Result::TooLong:
+                return Ending::Failed(m_path + ": line " + std::to_string(lines.LineNumber()) +
+                                      " does not fit in one frame (1024 bytes with its command, CR and LF)");
+            case LineReader::Result::Line: break;
+        }
+        RaiseSequence();
+        ++m_blockCount;
+        ++m_progress.blocks;
+        if (auto ending = SendAndWait(command, length)) return ending;
+        m_progress.bytesSent += length + 3;
+        Publish();
+    }
+}
+
+std::optional<TransferRun::Ending> TransferRun::CheckFileSentWhole() {
+    // Never a completed transfer for a file that could not be read to its end.
+    if (m_file.ReadFailed()) return Ending::Failed(m_path + ": " + m_file.Error());
+    if (m_file.Size() && m_file.BytesRead() != *m_file.Size()) {
+        // Written to while it was sent: what the device holds is neither the
+        // old image nor the new one.
+        return Ending::Failed(m_path + ": changed while it was sent (" + std::to_string(*m_file.Size()) +
+                              " bytes when opened, " + std::to_string(m_file.BytesRead()) + " read)");
+    }
+    return std::nullopt;
+}
+
+void TransferRun::SendEndFrame() {
+    // Nobody waits for its answer.
+    RaiseSequence();
+    m_frame.SendFrame(CMD_END, 0);
+}
+
+std::optional<TransferRun::Ending> TransferRun::SendAndWait(uint8_t command, std::size_t length) {
+    auto& status = m_frame.m_transferStatus;
+    for (;;) {
+        m_frame.SendFrame(command, static_cast<int32_t>(length));
+        m_frame.m_window.SetTimer(TIMER_ANSWER, kAnswerTimeoutMs);
+        const Wait wait = WaitForStatus();
+        if (wait != Wait::Answered) {
+            m_frame.m_window.KillTimer(TIMER_ANSWER);
+            return EndingOfWait(wait);
+        }
+        const TransferKind kind = Kind();
+        switch (status.load()) {
+            case XFER_ACK: m_frame.ShowStatusText(Format(AcknowledgeText(kind), m_blockCount)); break;
+            case XFER_NAK:
+                ++m_refusalCount;
+                m_frame.ShowStatusText(Format(text::kNakData, m_refusalCount));
+                break;
+            case XFER_OTHER:
+                m_frame.ShowStatusText(text::kOtherAnswer);
+                status.store(XFER_NAK);
+                break;
+            case XFER_TIMEOUT:
+                ++m_noAnswerCount;
+                m_frame.ShowStatusText(Format(text::kNoAnswer, m_noAnswerCount));
+                status.store(XFER_NAK);
+                break;
+            case XFER_END:
+                // The text-line kind takes it as an acceptance.
+                if (kind != TransferKind::TextLines) m_abortMark = true;
+                break;
+            default: break;
+        }
+        m_frame.m_window.KillTimer(TIMER_ANSWER);
+        if (m_abortMark) return Ending::Failed("the device aborted the transfer");
+        if (status.load() == XFER_NAK) {
+            status.store(XFER_WAIT);
+            ++m_progress.resends;
+            Publish();
+            continue;
+        }
+        m_frame.m_blockBuffer.fill(0);
+        status.store(XFER_WAIT);
+        return std::nullopt;
+    }
+}
+
+void TransferRun::Finish(const Ending& ending) {
+    m_file.Close();
+    m_frame.m_blockBuffer.fill(0);
+    m_frame.m_transmitBuffer.fill(0);
+    if (!ending.cause.empty()) m_frame.m_window.ReportCause(ending.cause);
+    if (!ending.boxText.empty()) m_frame.m_window.MessageBox(ending.boxText);
+    m_frame.ReleasePort();
+    if (!IsQuiet(Kind())) m_frame.EnableSend();
+    m_progress.finished = true;
+    Publish();
+    m_frame.Finish(ending.outcome);
+}
+
+TransferRun::Wait TransferRun::WaitForStatus() {
+    const auto port = m_frame.Port();
+    for (;;) {
+        if (m_frame.m_transferStatus.load() != XFER_WAIT) return Wait::Answered;
+        if (m_frame.m_stopRequested.load()) return Wait::Stopped;
         // A line that has hung up will never answer: end now instead of
         // resending into it forever.
         if (!port || port->IsLineLost()) return Wait::LineLost;
@@ -61,201 +226,28 @@ CMainFrame::Wait CMainFrame::WaitForStatus() {
     }
 }
 
-void CMainFrame::RunTransfer() {
-    auto kind = [this] {
-        FormView* form = m_form.load();
-        return form ? form->TransferKind() : 2;
-    };
-
-    // Preparation.
-    m_transferStatus.store(XFER_WAIT);
-    m_blockBuffer.fill(0);
-    m_sequenceNumber = -1;
-    m_transmitBuffer.fill(0);
-    int32_t noAnswerCount = 0;
-    int32_t refusalCount = 0;
-    int32_t blockCount = 0;
-    bool abortMark = false;
-    TransferProgress progress;
-    ImageFile file;
-
-    // Every way out of the transfer after the sync probe has gone: the port is
-    // closed and destroyed, the send button enabled, the outcome recorded.
-    auto end = [&](TransferOutcome outcome, const char* boxText, const std::string& cause) {
-        file.Close();
-        m_blockBuffer.fill(0);
-        m_transmitBuffer.fill(0);
-        if (!cause.empty()) m_window.ReportCause(cause);
-        if (boxText != nullptr) m_window.MessageBox(boxText);
-        ReleasePort();
-        if (!IsQuietKind(kind())) EnableSend();
-        progress.finished = true;
-        Publish(progress);
-        Finish(outcome);
-    };
-    auto endOnWait = [&](Wait wait) {
-        if (wait == Wait::Stopped) {
-            end(TransferOutcome::Stopped, nullptr, {});
-        } else {
-            const auto port = Port();
-            end(TransferOutcome::Failed, text::kError,
-                port ? port->LineLostCause() : std::string("the port was closed"));
-        }
-    };
-
-    // Sync phase: the probe once a second until the device answers.
-    int32_t taken = XFER_WAIT;
-    do {
-        WriteSyncProbe();
-        m_window.SetTimer(TIMER_SYNC, kSyncTimeoutMs);
-        const Wait wait = WaitForStatus();
-        if (wait != Wait::Answered) {
-            m_window.KillTimer(TIMER_SYNC);
-            return endOnWait(wait);
-        }
-        const int32_t status = m_transferStatus.load();
-        if (status == XFER_NAK || status == XFER_OTHER) {
-            m_transferStatus.store(XFER_NAK);
-        } else if (status == XFER_TIMEOUT) {
-            ++noAnswerCount;
-            if (!IsQuietKind(kind())) ShowStatusText(Format(text::kNoAnswer, noAnswerCount));
-            m_transferStatus.store(XFER_NAK);
-        }
-        m_window.KillTimer(TIMER_SYNC);
-        taken = m_transferStatus.exchange(XFER_WAIT);
-    } while (taken == XFER_NAK);
-
-    if (!IsQuietKind(kind())) ShowStatusText(text::kSyncDetected);
-    m_blockBuffer.fill(0);
-    m_transmitBuffer.fill(0);
-    progress.synchronised = true;
-    Publish(progress);
-
-    if (IsQuietKind(kind())) return end(TransferOutcome::Completed, text::kCompleted, {});
-
-    // Opening the file: the path is read now, after synchronising.
-    const std::string path = FilePath();
-    if (!file.Open(path)) {
-        return end(TransferOutcome::OpenFailed, (path + text::kOpenFailed).c_str(), file.Error());
-    }
-    progress.fileSize = file.Size();
-
-    // One frame and its answer, sent again until the device takes it. Returns
-    // false when the transfer cannot go on (stopped, line lost, aborted); the
-    // transfer has then been ended.
-    auto sendAndWait = [&](uint8_t command, std::size_t length) -> bool {
-        for (;;) {
-            SendFrame(command, static_cast<int32_t>(length));
-            m_window.SetTimer(TIMER_ANSWER, kAnswerTimeoutMs);
-            const Wait wait = WaitForStatus();
-            if (wait != Wait::Answered) {
-                m_window.KillTimer(TIMER_ANSWER);
-                endOnWait(wait);
-                return false;
-            }
-            const int currentKind = kind();
-            switch (m_transferStatus.load()) {
-                case XFER_ACK:
-                    ShowStatusText(Format(currentKind == 1   ? text::kTransmittedData
-                                          : currentKind == 4 ? text::kTransmittedCountKind4
-                                                             : text::kTransmittedCount,
-                                          blockCount));
-                    break;
-                case XFER_NAK:
-                    ++refusalCount;
-                    ShowStatusText(Format(text::kNakData, refusalCount));
-                    break;
-                case XFER_OTHER:
-                    ShowStatusText(text::kOtherAnswer);
-                    m_transferStatus.store(XFER_NAK);
-                    break;
-                case XFER_TIMEOUT:
-                    ++noAnswerCount;
-                    ShowStatusText(Format(text::kNoAnswer, noAnswerCount));
-                    m_transferStatus.store(XFER_NAK);
-                    break;
-                case XFER_END:
-                    if (currentKind != 1) abortMark = true;
-                    break;
-                default:
-                    break;
-            }
-            m_window.KillTimer(TIMER_ANSWER);
-            if (abortMark) {
-                end(TransferOutcome::Failed, text::kError, "the device aborted the transfer");
-                return false;
-            }
-            if (m_transferStatus.load() == XFER_NAK) {
-                m_transferStatus.store(XFER_WAIT);
-                ++progress.resends;
-                Publish(progress);
-                continue;
-            }
-            m_blockBuffer.fill(0);
-            m_transferStatus.store(XFER_WAIT);
-            return true;
-        }
-    };
-
-    if (kind() == 1) {
-        LineReader lines(file);
-        for (;;) {
-            uint8_t command = 0;
-            std::size_t length = 0;
-            const LineReader::Result result = lines.Next(m_blockBuffer, command, length);
-            if (result == LineReader::Result::End) break;
-            if (result == LineReader::Result::Empty) {
-                // Nothing to send: a line without a command character carries
-                // no payload either.
-                m_window.ReportCause("line " + std::to_string(lines.LineNumber()) +
-                                     " holds only CR LF and has no command character; skipped");
-                m_blockBuffer.fill(0);
-                continue;
-            }
-            if (result == LineReader::Result::TooLong) {
-                return end(TransferOutcome::Failed, text::kError,
-                           path + ": line " + std::to_string(lines.LineNumber()) +
-                               " does not fit in one frame (1024 bytes with its command, CR and LF)");
-            }
-            RaiseSequence();
-            ++blockCount;
-            ++progress.blocks;
-            if (!sendAndWait(command, length)) return;
-            progress.bytesSent += length + 3;
-            Publish(progress);
-        }
-    } else {
-        BlockReader blocks(file);
-        if (blocks.Start()) {
-            for (;;) {
-                const std::size_t length = blocks.Fill(m_blockBuffer);
-                if (file.ReadFailed()) break;
-                RaiseSequence();
-                ++blockCount;
-                ++progress.blocks;
-                if (!sendAndWait(BlockCommandFor(kind()), length)) return;
-                progress.bytesSent += length;
-                Publish(progress);
-                if (blocks.AtEnd()) break;
-            }
-        }
-    }
-    if (file.ReadFailed()) {
-        // Never a completed transfer for a file that could not be read to its end.
-        return end(TransferOutcome::Failed, text::kError, path + ": " + file.Error());
-    }
-    if (file.Size() && file.BytesRead() != *file.Size()) {
-        // Written to while it was sent: what the device holds is neither the
-        // old image nor the new one.
-        return end(TransferOutcome::Failed, text::kError,
-                   path + ": changed while it was sent (" + std::to_string(*file.Size()) + " bytes when opened, " +
-                       std::to_string(file.BytesRead()) + " read)");
-    }
-
-    // End frame; nobody waits for its answer.
-    RaiseSequence();
-    SendFrame(CMD_END, 0);
-    end(TransferOutcome::Completed, text::kCompleted, {});
+TransferRun::Ending TransferRun::EndingOfWait(Wait wait) {
+    if (wait == Wait::Stopped) return {TransferOutcome::Stopped, {}, {}};
+    const auto port = m_frame.Port();
+    return Ending::Failed(port ? port->LineLostCause() : std::string("the port was closed"));
 }
+
+void TransferRun::WriteSyncProbe() {
+    // A single byte, not a frame: no sequence, length or CRC.
+    m_frame.m_transmitBuffer[0] = kSyncByte;
+    if (const auto port = m_frame.Port()) port->WriteComm(m_frame.m_transmitBuffer.data(), 1);
+}
+
+void TransferRun::RaiseSequence() {
+    m_frame.m_sequenceNumber += 1;
+    if (m_frame.m_sequenceNumber == 256) m_frame.m_sequenceNumber = 0;
+}
+
+TransferKind TransferRun::Kind() const {
+    const FormView* form = m_frame.m_form.load();
+    return form ? ToTransferKind(form->TransferKind()) : TransferKind::Blocks5;
+}
+
+void TransferRun::Publish() { m_frame.Publish(m_progress); }
 
 }  // namespace dravel

@@ -47,12 +47,10 @@ protected:
                 released.wait(lock, [this] { return letGo; });
             }
             std::lock_guard lock(mutex);
-            auto buffer = port->ReceiveBuffer();
-            notes.push_back({wParam, lParam, port->ReceiveCount(),
-                             {buffer.begin(), buffer.begin() + port->ReceiveCount()}});
+            const auto held = port->Received();
+            notes.push_back({wParam, lParam, port->ReceiveCount(), {held.begin(), held.end()}});
             if (!keepBytes) {  // read under the mutex, which the test holds to change it
-                std::fill(buffer.begin(), buffer.end(), 0);
-                port->ReceiveCount() = 0;
+                port->DropReceived(held.size());
             }
             changed.notify_all();
         });

@@ -108,7 +108,7 @@ TEST(MainFrame, AsksForThePortFirstThenShowsAFixedWindowWithoutOpeningIt) {
     EXPECT_FALSE(rig.frameExistedDuringPortDialog) << "a main window was up before the port was chosen";
     CMainFrame& frame = *rig.frame;
     EXPECT_EQ(frame.Core().GetPortConfig().portNumber, 3);
-    EXPECT_EQ(frame.Core().GetPortConfig().baudRate, 115200u);
+    EXPECT_EQ(frame.Core().GetPortConfig().line.baudRate, 115200u);
     EXPECT_FALSE(frame.Core().HasPort());
     EXPECT_TRUE(rig.boxes.empty());
 

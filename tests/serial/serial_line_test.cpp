@@ -93,7 +93,7 @@ TEST(SerialOpen, TakesThePtyForItselfAndASecondOpenIsBusy)
     SerialLine line;
     ASSERT_EQ(line.Open(pty.SlavePath()), SerialResult::Ok) << line.LastError();
     EXPECT_EQ(ExclusiveFlag(pty.KeptSlaveFd()), 1);
-    EXPECT_TRUE(::fcntl(line.Descriptor(), F_GETFL) & O_NONBLOCK);
+    EXPECT_TRUE(::fcntl(static_cast<int>(line.NativeHandle()), F_GETFL) & O_NONBLOCK);
 
     // Root gets past the exclusive flag; the lock stops it, even within one
     // process.
@@ -161,7 +161,7 @@ TEST(SerialConfigure, EveryRateOfThePortTableSticks)
         {115200, B115200}, {57600, B57600}, {33600, 0}, {19200, B19200}, {9600, B9600}, {115200, B115200}};
     for (const auto& [rate, constant] : table) {
         SCOPED_TRACE(rate);
-        ASSERT_EQ(line.Configure(LineSettings{rate, 8, 0, 0}), SerialResult::Ok) << line.LastError();
+        ASSERT_EQ(line.Configure(LineSettings{rate, 8, Parity::None, StopBits::One}), SerialResult::Ok) << line.LastError();
         // Read back through the kernel's own header, not the line's copy of it.
         const testing::KernelSpeeds speeds = testing::ReadKernelSpeeds(pty.KeptSlaveFd());
         ASSERT_TRUE(speeds.ok);
@@ -207,15 +207,20 @@ TEST(SerialConfigure, RawWithoutFlowControlWhateverWasThereBefore)
     EXPECT_EQ(line.SetRts(false), SerialResult::Ok);
 
     // Two stop bits stick; a pty forces eight bits without parity itself.
-    ASSERT_EQ(line.Configure(LineSettings{115200, 7, 2, 2}), SerialResult::Ok) << line.LastError();
+    ASSERT_EQ(line.Configure(LineSettings{115200, 7, Parity::Even, StopBits::Two}), SerialResult::Ok) << line.LastError();
     ASSERT_EQ(::tcgetattr(pty.KeptSlaveFd(), &tio), 0);
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
 
     // Refused settings leave the line as it was.
     ASSERT_EQ(line.Configure(LineSettings{}), SerialResult::Ok);
     ASSERT_EQ(::tcgetattr(pty.KeptSlaveFd(), &tio), 0);
-    const LineSettings refused[] = {{115200, 9, 0, 0}, {115200, 4, 0, 0}, {115200, 8, 3, 0},
-                                    {115200, 8, 0, 3}, {0, 8, 0, 0}};
+    const auto badParity = static_cast<Parity>(3);
+    const auto badStopBits = static_cast<StopBits>(3);
+    const LineSettings refused[] = {{115200, 9, Parity::None, StopBits::One},
+                                    {115200, 4, Parity::None, StopBits::One},
+                                    {115200, 8, badParity, StopBits::One},
+                                    {115200, 8, Parity::None, badStopBits},
+                                    {0, 8, Parity::None, StopBits::One}};
     for (const LineSettings& settings : refused) {
         EXPECT_EQ(line.Configure(settings), SerialResult::Refused);
         EXPECT_NE(line.LastError().find(pty.SlavePath()), std::string::npos) << line.LastError();
@@ -299,7 +304,7 @@ TEST_F(SerialIo, ABurstFromTheDeviceArrivesWhole)
     std::array<uint8_t, 1024> buffer{};
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (received.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
-        pollfd pfd{m_line.Descriptor(), POLLIN, 0};
+        pollfd pfd{static_cast<int>(m_line.NativeHandle()), POLLIN, 0};
         ::poll(&pfd, 1, 100);
         const std::size_t wanted = std::min(m_line.InputWaiting(), buffer.size());
         if (wanted == 0) continue;

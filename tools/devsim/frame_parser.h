@@ -29,6 +29,7 @@
 #include <optional>
 #include <span>
 
+#include "protocol/answer.h"
 #include "protocol/frame.h"
 
 namespace dravel::devsim {

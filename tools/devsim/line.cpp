@@ -157,7 +157,7 @@ public:
         return true;
     }
 
-    int Fd() const override { return m_line.Descriptor(); }
+    int Fd() const override { return static_cast<int>(m_line.NativeHandle()); }
 
     std::size_t Undelivered() const override { return m_line.OutputPending(); }
 
