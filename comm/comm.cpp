@@ -21,17 +21,25 @@ void CComm::SetCommParams(uint8_t portNo, const LineSettings& settings) {
     m_settings = settings;
 }
 
+void CComm::SetDevice(const std::string& device) { m_device = device; }
+
+std::string CComm::PortName() const {
+    if (!m_device.empty()) return m_device;
+    return "COM" + std::to_string(m_portNo);
+}
+
 void CComm::SetNotifyWnd(WindowSide* window) { m_owner.store(window); }
 
 int CComm::CreateEvents() { return m_line.CreateEvents() ? 1 : 0; }
 
 int CComm::OpenPort() {
-    char name[16];
-    std::snprintf(name, sizeof name, "COM%d", static_cast<int>(m_portNo));
-    m_devicePath = ResolvePortName(name);
+    char number[16];
+    std::snprintf(number, sizeof number, "COM%d", static_cast<int>(m_portNo));
+    const std::string name = m_device.empty() ? std::string(number) : m_device;
+    m_devicePath = m_device.empty() ? ResolvePortName(name) : ResolvePortName(m_device);
     const SerialResult opened = m_line.Open(m_devicePath);
     if (opened != SerialResult::Ok) {
-        m_lastError = std::string(name) + " (" + m_devicePath + "): " + m_line.LastError();
+        m_lastError = PortName() + (PortName() == m_devicePath ? "" : " (" + m_devicePath + ")") + ": " + m_line.LastError();
         return 0;
     }
     // Only what was received before: output still queued on this line is the
@@ -39,7 +47,7 @@ int CComm::OpenPort() {
     m_line.PurgeInput();
     const int configured = SetupDCB();
     if (!configured) {
-        m_lastError = std::string(name) + " (" + m_devicePath + "): " + m_line.LastError();
+        m_lastError = PortName() + (PortName() == m_devicePath ? "" : " (" + m_devicePath + ")") + ": " + m_line.LastError();
         m_run.store(false);
         m_line.Close();
         return 0;

@@ -65,6 +65,11 @@ public:
     // Stop bits and parity are the codes of StopBits and Parity.
     void SetCommParams(uint8_t portNo, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity);
     void SetCommParams(uint8_t portNo, const LineSettings& settings);
+    // Opens this device instead of the port's own (a name that is not
+    // "COM<n>" is taken as the device as it stands).
+    void SetDevice(const std::string& device);
+    // "COM<n>", or the device given instead.
+    std::string PortName() const;
     void SetNotifyWnd(WindowSide* window);
     void SetNotificationTag(uint32_t tag) { m_notificationTag = tag; }
 
@@ -113,6 +118,7 @@ private:
     int32_t m_receiveCount = 0;
     std::atomic<WindowSide*> m_owner{nullptr};
     uint8_t m_portNo = 0;
+    std::string m_device;
     LineSettings m_settings;
     OpeningGate m_openingGate;  // reader thread only
 

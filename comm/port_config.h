@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/serial_line.h"
 
@@ -12,6 +13,9 @@ namespace dravel {
 
 struct PortConfig {
     int32_t portNumber = 1;
+    // A device to open instead of the port's own (the command line's
+    // --port /dev/ttyUSB0); empty: the device of "COM<portNumber>".
+    std::string device;
     LineSettings line;
 };
 

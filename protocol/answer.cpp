@@ -20,9 +20,9 @@ Classification ClassifyAnswer(std::span<const uint8_t> held) {
         const auto lineEnd = std::find(from, held.end(), ANSWER_LINE_END);
         start = lineEnd == held.end() ? held.size() : static_cast<std::size_t>(lineEnd - held.begin()) + 1;
     }
-    if (held.size() - start >= kAnswerLineSize) return {StatusOfLetter(held[start + 1]), held.size()};
+    if (held.size() - start >= kAnswerLineSize) return {StatusOfLetter(held[start + 1]), held.size(), start};
     // Keep the (at most two) bytes that may begin the next answer line.
-    return {std::nullopt, start};
+    return {std::nullopt, start, 0};
 }
 
 }  // namespace dravel

@@ -39,6 +39,7 @@ inline constexpr int32_t XFER_END = 5;
 struct Classification {
     std::optional<int32_t> status;  // XFER_ACK, XFER_NAK, XFER_END or XFER_OTHER
     std::size_t drop = 0;           // bytes at the front that are used up
+    std::size_t line = 0;           // with a status: where the classified line starts
 };
 
 // `held` is the receive buffer's content, oldest byte first.

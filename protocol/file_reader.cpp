@@ -57,6 +57,15 @@ bool ImageFile::Open(const std::string& path) {
     return true;
 }
 
+bool ImageFile::CheckOpens(const std::string& path, std::string& error) {
+    std::error_code statusError;
+    if (std::filesystem::is_fifo(std::filesystem::status(path, statusError)) && !statusError) return true;
+    ImageFile file;
+    if (file.Open(path)) return true;
+    error = file.Error();
+    return false;
+}
+
 void ImageFile::Close() {
     if (m_file != nullptr) {
         std::fclose(m_file);

@@ -33,6 +33,10 @@ public:
 
     // False with the reason in Error() when the file cannot be used.
     bool Open(const std::string& path);
+    // Whether Open() would succeed, found out before anything else is done:
+    // a regular file is opened and closed again, a pipe is only looked at
+    // (opening it would wait for its writer).
+    static bool CheckOpens(const std::string& path, std::string& error);
     void Close();
     bool IsOpen() const { return m_file != nullptr; }
 

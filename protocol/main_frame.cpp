@@ -42,6 +42,7 @@ void CMainFrame::SendFrame(uint8_t command, int32_t length) {
     const auto n = static_cast<std::size_t>(std::clamp<int32_t>(length, 0, static_cast<int32_t>(kBlockBufferSize)));
     const std::size_t frameLength = BuildFrame(m_transmitBuffer, static_cast<uint8_t>(m_sequenceNumber & 0xFF), command,
                                                std::span<const uint8_t>(m_blockBuffer).first(n));
+    Trace(TraceEvent::Of(TraceEvent::Kind::Frame, std::span<const uint8_t>(m_transmitBuffer).first(frameLength)));
     if (const auto port = Port()) port->WriteComm(m_transmitBuffer.data(), static_cast<uint32_t>(frameLength));
 }
 
@@ -52,13 +53,26 @@ long CMainFrame::OnCommReceived(uintptr_t, intptr_t) {
     // receive buffer is read and emptied here.
     const auto port = Port();
     if (!port) return 1;
-    const Classification answer = ClassifyAnswer(port->Received());
-    if (answer.status) m_transferStatus.store(*answer.status);
+    const std::span<const uint8_t> held = port->Received();
+    const Classification answer = ClassifyAnswer(held);
+    if (answer.status) {
+        m_transferStatus.store(*answer.status);
+        if (answer.line > 0) Trace(TraceEvent::Of(TraceEvent::Kind::Noise, held.first(answer.line)));
+        Trace(TraceEvent::Of(TraceEvent::Kind::Answer, held.subspan(answer.line, kAnswerLineSize), *answer.status));
+        if (answer.line + kAnswerLineSize < held.size()) {
+            Trace(TraceEvent::Of(TraceEvent::Kind::Noise, held.subspan(answer.line + kAnswerLineSize)));
+        }
+    } else if (answer.drop > 0) {
+        Trace(TraceEvent::Of(TraceEvent::Kind::Noise, held.first(answer.drop)));
+    }
     if (answer.drop > 0) port->DropReceived(answer.drop);
     return 1;
 }
 
 void CMainFrame::OnTimer(uintptr_t timerId) {
+    if (timerId == TIMER_SYNC || timerId == TIMER_ANSWER) {
+        Trace(TraceEvent::Timer(static_cast<uint32_t>(timerId)));
+    }
     if (timerId == TIMER_SYNC) {
         m_transferStatus.store(XFER_TIMEOUT);
     } else if (timerId == TIMER_ANSWER) {
@@ -80,6 +94,7 @@ int CMainFrame::OpenCommPort() {
     const PortConfig config = GetPortConfig();
     port->SetNotificationTag(1);
     port->SetCommParams(static_cast<uint8_t>(config.portNumber & 0xFF), config.line);
+    port->SetDevice(config.device);
     port->CreateEvents();
     CComm* raw = port.get();
     {
@@ -94,6 +109,7 @@ int CMainFrame::OpenCommPort() {
         m_window.EndProcess(1);
     }
     raw->SetNotifyWnd(&m_window);
+    Trace(TraceEvent::Port(TraceEvent::Kind::PortOpened, raw->PortName() + " " + raw->DevicePath()));
     return 1;
 }
 
@@ -151,7 +167,9 @@ void CMainFrame::ReleasePort() {
     }
     // Closed outside the lock: the close waits for the reader, whose last
     // notification may still be looking the port up.
-    if (port) port->CloseAll();
+    if (!port) return;
+    port->CloseAll();
+    Trace(TraceEvent::Port(TraceEvent::Kind::PortClosed, port->PortName() + " " + port->DevicePath()));
 }
 
 void CMainFrame::StopTransfer() {
@@ -207,6 +225,30 @@ void CMainFrame::SetFilePath(const std::string& path) {
 std::string CMainFrame::FilePath() const {
     std::lock_guard lock(m_settingsMutex);
     return m_filePath;
+}
+
+void CMainFrame::SetTraceObserver(TraceObserver observer) {
+    std::lock_guard lock(m_settingsMutex);
+    m_traceObserver = std::move(observer);
+}
+
+void CMainFrame::Trace(const TraceEvent& event) const {
+    TraceObserver observer;
+    {
+        std::lock_guard lock(m_settingsMutex);
+        observer = m_traceObserver;
+    }
+    if (observer) observer(event);
+}
+
+void CMainFrame::SetLimits(const TransferLimits& limits) {
+    std::lock_guard lock(m_settingsMutex);
+    m_limits = limits;
+}
+
+TransferLimits CMainFrame::Limits() const {
+    std::lock_guard lock(m_settingsMutex);
+    return m_limits;
 }
 
 void CMainFrame::SetProgressObserver(ProgressObserver observer) {

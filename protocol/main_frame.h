@@ -43,6 +43,7 @@
 #include "protocol/crc32.h"
 #include "protocol/form_view.h"
 #include "protocol/frame.h"
+#include "protocol/trace.h"
 #include "protocol/transfer.h"
 
 namespace dravel {
@@ -92,6 +93,12 @@ public:
     void SetFilePath(const std::string& path);
     std::string FilePath() const;
     void SetProgressObserver(ProgressObserver observer);
+    // Called for every probe, frame, answer, timer expiry, resend and the
+    // port's open and close (see protocol/trace.h for the threads).
+    void SetTraceObserver(TraceObserver observer);
+    // Bounds for the next transfers; none by default.
+    void SetLimits(const TransferLimits& limits);
+    TransferLimits Limits() const;
 
     // --- state for front ends and tests ---
     int32_t TransferStatus() const { return m_transferStatus.load(); }
@@ -117,6 +124,7 @@ private:
     void ReleasePort();
     void EnableSend();
     void Publish(const TransferProgress& progress);
+    void Trace(const TraceEvent& event) const;
     void Finish(TransferOutcome outcome);
 
     WindowSide& m_window;
@@ -135,6 +143,8 @@ private:
     std::string m_filePath;
     PortConfig m_portConfig;
     ProgressObserver m_progressObserver;
+    TraceObserver m_traceObserver;
+    TransferLimits m_limits;
 
     std::atomic<FormView*> m_form{nullptr};
 

@@ -29,7 +29,7 @@ struct TransferRun::Ending {
     static Ending Failed(std::string cause) { return {TransferOutcome::Failed, text::kError, std::move(cause)}; }
 };
 
-TransferRun::TransferRun(CMainFrame& frame) : m_frame(frame) {}
+TransferRun::TransferRun(CMainFrame& frame) : m_frame(frame), m_limits(frame.Limits()) {}
 
 void TransferRun::Run() {
     Prepare();
@@ -55,6 +55,7 @@ void TransferRun::Prepare() {
 std::optional<TransferRun::Ending> TransferRun::Synchronise() {
     // The probe once a second until the device answers A (or T).
     auto& status = m_frame.m_transferStatus;
+    if (m_limits.syncTimeout) m_syncDeadline = std::chrono::steady_clock::now() + *m_limits.syncTimeout;
     int32_t taken = XFER_WAIT;
     do {
         WriteSyncProbe();
@@ -69,12 +70,14 @@ std::optional<TransferRun::Ending> TransferRun::Synchronise() {
             status.store(XFER_NAK);
         } else if (answer == XFER_TIMEOUT) {
             ++m_noAnswerCount;
+            ++m_progress.noAnswers;
             if (!IsQuiet(Kind())) m_frame.ShowStatusText(Format(text::kNoAnswer, m_noAnswerCount));
             status.store(XFER_NAK);
         }
         m_frame.m_window.KillTimer(TIMER_SYNC);
         taken = status.exchange(XFER_WAIT);
     } while (taken == XFER_NAK);
+    m_syncDeadline.reset();
 
     if (!IsQuiet(Kind())) m_frame.ShowStatusText(text::kSyncDetected);
     m_frame.m_blockBuffer.fill(0);
@@ -157,7 +160,7 @@ void TransferRun::SendEndFrame() {
 
 std::optional<TransferRun::Ending> TransferRun::SendAndWait(uint8_t command, std::size_t length) {
     auto& status = m_frame.m_transferStatus;
-    for (;;) {
+    for (int32_t sendings = 1;; ++sendings) {
         m_frame.SendFrame(command, static_cast<int32_t>(length));
         m_frame.m_window.SetTimer(TIMER_ANSWER, kAnswerTimeoutMs);
         const Wait wait = WaitForStatus();
@@ -178,6 +181,7 @@ std::optional<TransferRun::Ending> TransferRun::SendAndWait(uint8_t command, std
                 break;
             case XFER_TIMEOUT:
                 ++m_noAnswerCount;
+                ++m_progress.noAnswers;
                 m_frame.ShowStatusText(Format(text::kNoAnswer, m_noAnswerCount));
                 status.store(XFER_NAK);
                 break;
@@ -191,8 +195,15 @@ std::optional<TransferRun::Ending> TransferRun::SendAndWait(uint8_t command, std
         if (m_abortMark) return Ending::Failed("the device aborted the transfer");
         if (status.load() == XFER_NAK) {
             status.store(XFER_WAIT);
+            const auto sequence = static_cast<uint8_t>(m_frame.m_sequenceNumber & 0xFF);
+            if (m_limits.maxResends && sendings > *m_limits.maxResends) {
+                return Ending::Failed(Format("frame %d", m_blockCount) + " (sequence byte " +
+                                      Format("%02X", sequence) + ") was sent " + std::to_string(sendings) +
+                                      " times without being accepted");
+            }
             ++m_progress.resends;
             Publish();
+            Trace(TraceEvent::Resend(sequence, sendings + 1));
             continue;
         }
         m_frame.m_blockBuffer.fill(0);
@@ -219,6 +230,7 @@ TransferRun::Wait TransferRun::WaitForStatus() {
     for (;;) {
         if (m_frame.m_transferStatus.load() != XFER_WAIT) return Wait::Answered;
         if (m_frame.m_stopRequested.load()) return Wait::Stopped;
+        if (m_syncDeadline && std::chrono::steady_clock::now() >= *m_syncDeadline) return Wait::SyncTimedOut;
         // A line that has hung up will never answer: end now instead of
         // resending into it forever.
         if (!port || port->IsLineLost()) return Wait::LineLost;
@@ -229,14 +241,25 @@ TransferRun::Wait TransferRun::WaitForStatus() {
 TransferRun::Ending TransferRun::EndingOfWait(Wait wait) {
     if (wait == Wait::Stopped) return {TransferOutcome::Stopped, {}, {}};
     const auto port = m_frame.Port();
+    if (wait == Wait::SyncTimedOut) {
+        const auto seconds = std::chrono::duration<double>(*m_limits.syncTimeout).count();
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", seconds);
+        return {TransferOutcome::NoAnswer, {},
+                "no answer from the device" + (port ? " on " + port->DevicePath() : std::string()) + " within " +
+                    limit + " s"};
+    }
     return Ending::Failed(port ? port->LineLostCause() : std::string("the port was closed"));
 }
 
 void TransferRun::WriteSyncProbe() {
     // A single byte, not a frame: no sequence, length or CRC.
     m_frame.m_transmitBuffer[0] = kSyncByte;
+    Trace(TraceEvent::Of(TraceEvent::Kind::Probe, std::span<const uint8_t>(m_frame.m_transmitBuffer).first(1)));
     if (const auto port = m_frame.Port()) port->WriteComm(m_frame.m_transmitBuffer.data(), 1);
 }
+
+void TransferRun::Trace(const TraceEvent& event) { m_frame.Trace(event); }
 
 void TransferRun::RaiseSequence() {
     m_frame.m_sequenceNumber += 1;

@@ -14,11 +14,13 @@
 // button enabled and the outcome recorded, whatever ended the transfer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "protocol/file_reader.h"
+#include "protocol/trace.h"
 
 namespace dravel {
 
@@ -28,8 +30,9 @@ enum class TransferOutcome {
     None,        // no transfer has run
     Running,
     Completed,   // "Transfer Completed " was shown
-    Failed,      // "Transfer Error !! " was shown (device abort, lost line, bad file content)
+    Failed,      // "Transfer Error !! " was shown (device abort, lost line, bad file content, too many resends)
     OpenFailed,  // "<path> Open Failed" was shown
+    NoAnswer,    // the device did not answer the probes within the sync limit
     Stopped,     // stopped from outside (window closed, cancel)
     NotStarted,  // "Fail to start thread"
 };
@@ -39,8 +42,19 @@ struct TransferProgress {
     std::optional<uint64_t> fileSize;  // unknown for a pipe
     int32_t blocks = 0;                // new blocks or lines sent
     int32_t resends = 0;               // frames sent again
+    int32_t noAnswers = 0;             // waits that ended by their timer
     bool synchronised = false;
     bool finished = false;
+};
+
+// Bounds a script may put on a transfer. None by default: the form waits for
+// a device for ever and sends a frame until it is taken.
+struct TransferLimits {
+    // Give up synchronising when the device has not answered for this long.
+    std::optional<std::chrono::milliseconds> syncTimeout;
+    // A frame sent this many times more without acceptance ends the transfer
+    // as a transfer error.
+    std::optional<int32_t> maxResends;
 };
 
 // Window timers of the main frame, and the worker's poll period.
@@ -113,7 +127,7 @@ public:
 
 private:
     struct Ending;
-    enum class Wait { Answered, Stopped, LineLost };
+    enum class Wait { Answered, Stopped, LineLost, SyncTimedOut };
 
     void Prepare();
     std::optional<Ending> Synchronise();
@@ -130,11 +144,14 @@ private:
     Ending EndingOfWait(Wait wait);
     void WriteSyncProbe();
     void RaiseSequence();
+    void Trace(const TraceEvent& event);
     // Read from the form at each decision, as the form may change it.
     TransferKind Kind() const;
     void Publish();
 
     CMainFrame& m_frame;
+    TransferLimits m_limits;
+    std::optional<std::chrono::steady_clock::time_point> m_syncDeadline;  // while synchronising
     int32_t m_noAnswerCount = 0;  // over the sync and the data phase together
     int32_t m_refusalCount = 0;
     int32_t m_blockCount = 0;  // new blocks or lines sent, resends not counted
