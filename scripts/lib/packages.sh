@@ -6,6 +6,7 @@ dravel_packages=(
   xvfb xauth xdotool imagemagick x11-utils
   clang libclang-rt-14-dev
   lrzsz
+  libcli11-dev nlohmann-json3-dev libgcrypt20-dev libudev-dev help2man
 )
 
 dravel_require_packages() {

@@ -1,0 +1,54 @@
+// The command line's two output streams.
+//
+// Standard output carries the system's own texts, one per line, exactly as
+// the desktop program shows them (with --quiet only the result and failures:
+// the texts that would be message boxes). Standard error carries the causes
+// and, on a terminal, a progress bar that is redrawn below the texts.
+//
+// Threads: every call may come from any thread; lines never interleave.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "protocol/transfer.h"
+
+namespace dravel::cli {
+
+class Console {
+public:
+    explicit Console(bool quiet);
+
+    // A status-label text (left out with --quiet).
+    void Status(std::string_view text);
+    // A message-box text: the result, or a failure.
+    void Box(std::string_view text);
+    // A cause or a hint, on standard error.
+    void Cause(std::string_view text);
+    void Progress(const TransferProgress& progress);
+
+    // Machine-readable progress for a parent process, on standard error.
+    void SetProgressForParent(bool on) { m_forParent = on; }
+
+private:
+    void Line(std::string_view text);
+    void ClearBar();
+    void DrawBar();
+
+    std::mutex m_mutex;
+    const bool m_quiet;
+    const bool m_progressBar;
+    bool m_forParent = false;
+    std::string m_bar;
+    bool m_started = false;
+    std::chrono::steady_clock::time_point m_start{};
+    std::chrono::steady_clock::time_point m_lastDraw{};
+};
+
+// The line a gang member writes for its parent: "@progress <sent> <size or -> <resends> <synchronised>".
+std::string ProgressLine(const TransferProgress& progress);
+inline constexpr std::string_view kProgressPrefix = "@progress ";
+
+}  // namespace dravel::cli

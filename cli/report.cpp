@@ -1,0 +1,121 @@
+#include "cli/report.h"
+
+#include <gcrypt.h>
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "dravel_version.h"
+
+namespace dravel::cli {
+
+namespace {
+
+std::string Hex(const unsigned char* bytes, std::size_t count) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+bool DigestImage(const std::string& path, ImageDigest& digest, std::string& error) {
+    digest = {};
+    std::error_code statusError;
+    if (!std::filesystem::is_regular_file(std::filesystem::status(path, statusError))) return true;
+    // The library wants to be asked once before its first use.
+    static const bool ready = gcry_check_version(nullptr) != nullptr;
+    if (!ready) {
+        error = "libgcrypt did not initialise";
+        return false;
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    gcry_md_hd_t hash = nullptr;
+    if (gcry_md_open(&hash, GCRY_MD_SHA256, 0) != 0) {
+        error = "SHA-256 is not available";
+        return false;
+    }
+    std::array<unsigned char, 65536> buffer{};
+    uint64_t size = 0;
+    for (;;) {
+        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
+        if (got > 0) {
+            gcry_md_write(hash, buffer.data(), got);
+            size += got;
+        }
+        if (got < buffer.size()) break;
+    }
+    const bool failed = std::ferror(file.get()) != 0;
+    if (!failed) {
+        digest.size = size;
+        digest.sha256 = Hex(gcry_md_read(hash, GCRY_MD_SHA256), gcry_md_get_algo_dlen(GCRY_MD_SHA256));
+    } else {
+        error = path + ": read failed";
+    }
+    gcry_md_close(hash);
+    return !failed;
+}
+
+std::string ToJson(const ReportRecord& record) {
+    nlohmann::ordered_json object;
+    object["start"] = record.start;
+    object["version"] = DRAVEL_VERSION;
+    object["port"] = record.port;
+    object["device"] = record.device;
+    object["image"] = record.image;
+    object["size"] = record.digest.size ? nlohmann::ordered_json(*record.digest.size) : nullptr;
+    object["sha256"] = record.digest.sha256 ? nlohmann::ordered_json(*record.digest.sha256) : nullptr;
+    object["kind"] = record.kind;
+    object["frames"] = record.frames;
+    object["resends"] = record.resends;
+    object["no_answers"] = record.noAnswers;
+    object["payload_bytes"] = record.payloadBytes;
+    object["seconds"] = std::round(record.seconds * 1000.0) / 1000.0;
+    object["bytes_per_second"] =
+        record.seconds > 0 ? std::round(static_cast<double>(record.payloadBytes) / record.seconds * 10.0) / 10.0 : 0.0;
+    object["outcome"] = record.outcome;
+    object["exit_code"] = record.exitCode;
+    // Texts from the command line or the file system need not be UTF-8.
+    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+ReportFile::~ReportFile() {
+    if (m_file) std::fclose(m_file);
+}
+
+bool ReportFile::Open(const std::string& path, std::string& error) {
+    m_file = std::fopen(path.c_str(), "ab");
+    if (!m_file) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void ReportFile::Append(const ReportRecord& record) {
+    if (!m_file) return;
+    const std::string line = ToJson(record) + "\n";
+    std::fwrite(line.data(), 1, line.size(), m_file);
+    std::fflush(m_file);
+}
+
+}  // namespace dravel::cli

@@ -1,0 +1,62 @@
+// --report: one JSON object per transfer, appended to a file as one line, so
+// a production line keeps a record of which image went to which board.
+//
+// What it owns: the report file, opened for appending before the transfer so
+// that an unwritable report stops the run before the line is touched. The
+// object is written with one call at the end; several processes (a gang)
+// may append to the same file.
+//
+// ImageDigest reads the image once, ahead of the transfer, for its size and
+// its SHA-256 (libgcrypt); a pipe has neither.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace dravel::cli {
+
+struct ImageDigest {
+    std::optional<uint64_t> size;
+    std::optional<std::string> sha256;  // lower-case hex
+};
+
+// False with the cause in `error` when the file cannot be read to its end.
+bool DigestImage(const std::string& path, ImageDigest& digest, std::string& error);
+
+struct ReportRecord {
+    std::string start;  // ISO 8601, UTC
+    std::string port;   // as given on the command line
+    std::string device;
+    std::string image;
+    ImageDigest digest;
+    int kind = 2;
+    int32_t frames = 0;
+    int32_t resends = 0;
+    int32_t noAnswers = 0;
+    uint64_t payloadBytes = 0;
+    double seconds = 0.0;
+    std::string outcome;
+    int exitCode = 0;
+};
+
+// The record as one line of JSON, without the line feed.
+std::string ToJson(const ReportRecord& record);
+
+class ReportFile {
+public:
+    ReportFile() = default;
+    ~ReportFile();
+    ReportFile(const ReportFile&) = delete;
+    ReportFile& operator=(const ReportFile&) = delete;
+
+    bool Open(const std::string& path, std::string& error);
+    bool IsOpen() const { return m_file != nullptr; }
+    void Append(const ReportRecord& record);
+
+private:
+    std::FILE* m_file = nullptr;
+};
+
+}  // namespace dravel::cli
