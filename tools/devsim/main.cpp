@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "cli/command_line.h"
 #include "device_loop.h"
 #include "fault_plan.h"
 #include "frame_parser.h"
@@ -92,15 +93,12 @@ void PrintSummary(const LoaderStats& stats, const std::string& image) {
 
 int Run(int argc, char** argv) {
     Options options;
+    CLI::App app("", "dravel-devsim");
+    command_line::Prepare(app);
+    DescribeOptions(app, options);
+    if (const auto status = command_line::Parse(app, argc, argv)) return *status;
+    if (const auto reason = CheckOptions(options)) return command_line::UsageError(app, *reason);
     std::string error;
-    const std::span<const char* const> args(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
-    switch (ParseOptions(args, options, error)) {
-    case ParseOutcome::Help: std::fputs(HelpText(), stdout); return kExitOk;
-    case ParseOutcome::Error:
-        std::fprintf(stderr, "dravel-devsim: %s\n(see dravel-devsim --help)\n", error.c_str());
-        return kExitUsage;
-    case ParseOutcome::Run: break;
-    }
 
     std::unique_ptr<std::FILE, FileCloser> log;
     if (!options.log.empty()) {

@@ -1,6 +1,7 @@
 // Command line of dravel-devsim. Outside checks drive the simulator through
-// it, so its spelling is fixed; every option takes its value either as the
-// next argument or after '=' (--refuse=3:2).
+// it, so its spelling is fixed; it is read as every dravel program reads its
+// command line (cli/command_line.h): a value follows its option or comes
+// after '=' (--refuse=3:2).
 //
 // Threads: called once from main. Failures: ParseOptions returns Error with
 // a one-line reason naming the offending option.
@@ -11,6 +12,8 @@
 #include <optional>
 #include <span>
 #include <string>
+
+#include <CLI/CLI.hpp>
 
 #include "fault_plan.h"
 
@@ -28,10 +31,14 @@ struct Options {
     FaultConfig faults;
 };
 
-enum class ParseOutcome : uint8_t { Run, Help, Error };
+enum class ParseOutcome : uint8_t { Run, Help, Version, Error };
 
+// The simulator's options, registered on a parser that fills `options`.
+void DescribeOptions(CLI::App& app, Options& options);
+// What the parser cannot check alone; the reason, or nothing when all is well.
+std::optional<std::string> CheckOptions(const Options& options);
+
+// For tests: the whole command line without the program's name.
 ParseOutcome ParseOptions(std::span<const char* const> args, Options& options, std::string& error);
-
-const char* HelpText();
 
 }  // namespace dravel::devsim

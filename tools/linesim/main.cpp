@@ -1,23 +1,17 @@
 // dravel-linesim: a cable with faults between two pseudo-terminals.
-#include <cstdio>
-#include <string>
-#include <vector>
-
+#include "cli/command_line.h"
 #include "line_relay.h"
 #include "options.h"
 
 int main(int argc, char** argv) {
+    using namespace dravel;
     using namespace dravel::linesim;
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
-    ParseResult parsed = ParseOptions(arguments);
-    if (parsed.options.help) {
-        std::fputs(UsageText(), stdout);
-        return 0;
-    }
-    if (!parsed.error.empty()) {
-        std::fprintf(stderr, "dravel-linesim: %s\n%s", parsed.error.c_str(), UsageText());
-        return kExitSetup;
-    }
-    LineRelay relay(std::move(parsed.options));
+    RelayOptions options;
+    CLI::App app("", "dravel-linesim");
+    command_line::Prepare(app);
+    DescribeOptions(app, options);
+    if (const auto status = command_line::Parse(app, argc, argv)) return *status;
+    if (const auto reason = CheckOptions(options)) return command_line::UsageError(app, *reason);
+    LineRelay relay(std::move(options));
     return relay.Run();
 }

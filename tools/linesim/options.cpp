@@ -42,98 +42,101 @@ bool ParseStall(const std::string& text, Stall& stall) {
 
 }  // namespace
 
-const char* UsageText() {
-    return "usage: dravel-linesim --tool-link PATH --device-link PATH [options]\n"
-           "  Relays bytes between two pseudo-terminals like a cable, with faults.\n"
-           "  --baud B             pace each direction at B/10 bytes per second\n"
-           "  --flip-rate R        probability per byte of one bit inverted (0..1)\n"
-           "  --drop-rate R        probability per byte of the byte lost\n"
-           "  --dup-rate R         probability per byte of the byte doubled\n"
-           "  --stall MS[@BYTE]    stop relaying for MS ms once BYTE bytes have passed\n"
-           "                       (repeatable; BYTE defaults to 0)\n"
-           "  --hangup-after N     close both lines after N bytes relayed, exit 4\n"
-           "  --direction up|down|both\n"
-           "                       where faults apply (up: tool to device), default both\n"
-           "  --seed S             seed of the random faults (printed either way)\n"
-           "  --max-faults N       inject no more than N random faults\n"
-           "  --timeout S          give up after S seconds, exit 3\n"
-           "  --log FILE           one line per fault with its direction and offset\n"
-           "Exit: 0 stopped by SIGINT/SIGTERM, 2 usage or setup error, 3 timeout, 4 hung up.\n";
+void DescribeOptions(CLI::App& app, RelayOptions& options) {
+    app.description("Relays bytes between two pseudo-terminals like a cable, with faults.");
+    app.footer("Exit: 0 stopped by SIGINT/SIGTERM, 2 usage or setup error, 3 timeout, 4 hung up.");
+    // As always: of an option given twice the last one counts.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Every value is checked by a parser that names the option it belongs to.
+    auto valued = [&app](const char* name, const char* type, const char* help, auto parse) {
+        return app
+            .add_option_function<std::string>(
+                name,
+                [=](const std::string& value) {
+                    if (!parse(value)) throw CLI::ValidationError(name, "bad value '" + value + "'");
+                })
+            ->type_name(type)
+            ->description(help);
+    };
+    auto link = [](std::string& target) {
+        return [&target](const std::string& value) {
+            // An option where the path should be means the path was left out.
+            if (value.empty() || value.rfind("--", 0) == 0) return false;
+            target = value;
+            return true;
+        };
+    };
+    valued("--tool-link", "PATH", "the tool's end: a symbolic link to a new pseudo-terminal", link(options.toolLink));
+    valued("--device-link", "PATH", "the device's end", link(options.deviceLink));
+    valued("--baud", "B", "pace each direction at B/10 bytes per second",
+           [&options](const std::string& value) { return ParseUnsigned<uint32_t>(value, options.baud, 1); });
+    valued("--flip-rate", "R", "probability per byte of one bit inverted (0..1)",
+           [&options](const std::string& value) { return ParseRate(value, options.rates.flip); });
+    valued("--drop-rate", "R", "probability per byte of the byte lost",
+           [&options](const std::string& value) { return ParseRate(value, options.rates.drop); });
+    valued("--dup-rate", "R", "probability per byte of the byte doubled",
+           [&options](const std::string& value) { return ParseRate(value, options.rates.dup); });
+    app.add_option_function<std::vector<std::string>>("--stall", [&options](const std::vector<std::string>& values) {
+           for (const std::string& value : values) {
+               Stall stall;
+               if (!ParseStall(value, stall)) throw CLI::ValidationError("--stall", "bad value '" + value + "'");
+               options.stalls.push_back(stall);
+           }
+       })
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->type_name("MS[@BYTE]")
+        ->description("stop relaying for MS ms once BYTE bytes have passed (repeatable; BYTE defaults to 0)");
+    valued("--hangup-after", "N", "close both lines after N bytes relayed, exit 4", [&options](const std::string& value) {
+        uint64_t count = 0;
+        if (!ParseUnsigned<uint64_t>(value, count)) return false;
+        options.hangupAfter = count;
+        return true;
+    });
+    valued("--direction", "up|down|both", "where faults apply (up: tool to device), default both",
+           [&options](const std::string& value) {
+               options.up = value == "up" || value == "both";
+               options.down = value == "down" || value == "both";
+               return options.up || options.down;
+           });
+    valued("--seed", "S", "seed of the random faults (printed either way)", [&options](const std::string& value) {
+        uint64_t seed = 0;
+        if (!ParseUnsigned<uint64_t>(value, seed)) return false;
+        options.seed = seed;
+        return true;
+    });
+    valued("--max-faults", "N", "inject no more than N random faults", [&options](const std::string& value) {
+        uint64_t count = 0;
+        if (!ParseUnsigned<uint64_t>(value, count)) return false;
+        options.maxFaults = count;
+        return true;
+    });
+    valued("--chunk", "N", "hand the peer at most N bytes at a time, each only once it has read the last",
+           [&options](const std::string& value) {
+               uint32_t chunk = 0;
+               if (!ParseUnsigned<uint32_t>(value, chunk, 1)) return false;
+               options.chunk = chunk;
+               return true;
+           });
+    valued("--timeout", "S", "give up after S seconds, exit 3", [&options](const std::string& value) {
+        uint32_t seconds = 0;
+        if (!ParseUnsigned<uint32_t>(value, seconds, 1)) return false;
+        options.timeoutSeconds = seconds;
+        return true;
+    });
+    valued("--log", "FILE", "one line per fault with its direction and offset", [&options](const std::string& value) {
+        if (value.empty()) return false;
+        options.logPath = value;
+        return true;
+    });
 }
 
-ParseResult ParseOptions(const std::vector<std::string>& arguments) {
-    ParseResult result;
-    RelayOptions& options = result.options;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& name = arguments[i];
-        if (name == "--help" || name == "-h") {
-            options.help = true;
-            return result;
-        }
-        if (i + 1 >= arguments.size()) {
-            result.error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unexpected argument " + name;
-            return result;
-        }
-        const std::string& value = arguments[++i];
-        bool good = true;
-        if (name == "--tool-link") {
-            options.toolLink = value;
-            good = !value.empty();
-        } else if (name == "--device-link") {
-            options.deviceLink = value;
-            good = !value.empty();
-        } else if (name == "--baud") {
-            good = ParseUnsigned<uint32_t>(value, options.baud, 1);
-        } else if (name == "--flip-rate") {
-            good = ParseRate(value, options.rates.flip);
-        } else if (name == "--drop-rate") {
-            good = ParseRate(value, options.rates.drop);
-        } else if (name == "--dup-rate") {
-            good = ParseRate(value, options.rates.dup);
-        } else if (name == "--stall") {
-            Stall stall;
-            good = ParseStall(value, stall);
-            if (good) options.stalls.push_back(stall);
-        } else if (name == "--hangup-after") {
-            uint64_t count = 0;
-            good = ParseUnsigned<uint64_t>(value, count);
-            options.hangupAfter = count;
-        } else if (name == "--direction") {
-            options.up = value == "up" || value == "both";
-            options.down = value == "down" || value == "both";
-            good = options.up || options.down;
-        } else if (name == "--seed") {
-            uint64_t seed = 0;
-            good = ParseUnsigned<uint64_t>(value, seed);
-            options.seed = seed;
-        } else if (name == "--max-faults") {
-            uint64_t count = 0;
-            good = ParseUnsigned<uint64_t>(value, count);
-            options.maxFaults = count;
-        } else if (name == "--timeout") {
-            uint32_t seconds = 0;
-            good = ParseUnsigned<uint32_t>(value, seconds, 1);
-            options.timeoutSeconds = seconds;
-        } else if (name == "--log") {
-            options.logPath = value;
-            good = !value.empty();
-        } else {
-            result.error = "unknown option " + name;
-            return result;
-        }
-        if (!good) {
-            result.error = "bad value for " + name + ": '" + value + "'";
-            return result;
-        }
-    }
-    if (options.toolLink.empty() || options.deviceLink.empty()) {
-        result.error = "both --tool-link and --device-link are needed";
-    } else if (options.toolLink == options.deviceLink) {
-        result.error = "--tool-link and --device-link must differ";
-    }
+std::optional<std::string> CheckOptions(RelayOptions& options) {
+    if (options.toolLink.empty() || options.deviceLink.empty()) return "both --tool-link and --device-link are needed";
+    if (options.toolLink == options.deviceLink) return "--tool-link and --device-link must differ";
     std::stable_sort(options.stalls.begin(), options.stalls.end(),
                      [](const Stall& a, const Stall& b) { return a.atByte < b.atByte; });
-    return result;
+    return std::nullopt;
 }
 
 }  // namespace dravel::linesim

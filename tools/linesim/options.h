@@ -1,13 +1,13 @@
-// The relay's command line.
-//
-// ParseOptions turns argv into RelayOptions or an error text for the usage
-// message; it touches nothing else, so the tests can feed it any argv.
+// The relay's command line, read as every dravel program reads its command
+// line (cli/command_line.h). Registering and checking touch nothing else.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "fault_plan.h"
 
@@ -31,16 +31,13 @@ struct RelayOptions {
     std::optional<uint64_t> maxFaults;
     std::optional<uint32_t> timeoutSeconds;
     std::string logPath;
-    bool help = false;
+    // Bytes handed to a peer at a time, each batch only once the peer has
+    // read the last (a driver that delivers bytes as they come); 0: as they come.
+    uint32_t chunk = 0;
 };
 
-struct ParseResult {
-    RelayOptions options;
-    std::string error;  // empty when the command line was good
-};
-
-ParseResult ParseOptions(const std::vector<std::string>& arguments);
-
-const char* UsageText();
+void DescribeOptions(CLI::App& app, RelayOptions& options);
+// What the parser cannot check alone; the reason, or nothing when all is well.
+std::optional<std::string> CheckOptions(RelayOptions& options);
 
 }  // namespace dravel::linesim
