@@ -15,7 +15,7 @@ namespace dravel::gui {
 WxWindowSide::WxWindowSide() : WxWindowSide(Options{}) {}
 
 WxWindowSide::WxWindowSide(Options options) : m_options(std::move(options)), m_state(std::make_shared<State>()) {
-    if (!(m_options.timerScale > 0.0) || m_options.timerScale > 1.0) m_options.timerScale = 1.0;
+    m_options.timerScale = NormalizeTimerScale(m_options.timerScale);
     m_state->presentBox = m_options.presentBox;
 }
 

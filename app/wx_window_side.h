@@ -43,7 +43,7 @@ public:
     using BoxPresenter = std::function<void(const std::string& text, const std::string& caption, wxWindow* parent)>;
 
     struct Options {
-        double timerScale = 1.0;      // tests shorten the answer timers with it
+        double timerScale = 1.0;      // tests shorten the answer timers with it (timer_scale.h)
         BoxPresenter presentBox;      // empty: wxMessageBox
         std::function<void(int)> onEndProcess;  // tests: called before the exit
     };

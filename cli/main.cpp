@@ -296,7 +296,7 @@ int main(int argc, char** argv) {
     SignalWatcher::BlockSignals();
     Console console;
     dravel::HeadlessWindow::Options windowOptions;
-    windowOptions.timerScale = dravel::HeadlessWindow::TimerScaleFromEnvironment();
+    windowOptions.timerScale = dravel::TimerScaleFromEnvironment();
     windowOptions.onMessageBox = [&console](std::string_view text, std::string_view) { console.Line(text); };
     windowOptions.onCause = [&console](std::string_view text) { console.Cause(text); };
     dravel::HeadlessWindow window(windowOptions);

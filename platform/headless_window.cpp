@@ -1,7 +1,7 @@
 #include "platform/headless_window.h"
 
 #include <cstdio>
-#include <cstdlib>
+#include <cstdlib>  // std::exit
 #include <iostream>
 
 namespace dravel {
@@ -9,7 +9,7 @@ namespace dravel {
 HeadlessWindow::HeadlessWindow() : HeadlessWindow(Options{}) {}
 
 HeadlessWindow::HeadlessWindow(Options options) : m_options(std::move(options)) {
-    if (!(m_options.timerScale > 0.0)) m_options.timerScale = 1.0;
+    m_options.timerScale = NormalizeTimerScale(m_options.timerScale);
     m_thread = std::thread([this] { Loop(); });
     // Set before any task is queued; the loop reads it only inside tasks,
     // which it takes from the queue under the lock.
@@ -103,15 +103,6 @@ void HeadlessWindow::Shutdown() {
     m_wake.notify_all();
     for (auto& task : dropped) task.call->Release();
     if (m_thread.joinable() && !IsUiThread()) m_thread.join();
-}
-
-double HeadlessWindow::TimerScaleFromEnvironment() {
-    const char* text = std::getenv("DRAVEL_TIMER_SCALE");
-    if (!text || !*text) return 1.0;
-    char* end = nullptr;
-    const double scale = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(scale > 0.0) || scale > 1.0) return 1.0;
-    return scale;
 }
 
 void HeadlessWindow::Loop() {

@@ -6,7 +6,7 @@
 // command line prints them, tests record them) and return at once.
 //
 // Timer periods can be scaled down for tests (0.01 turns the 20000 ms answer
-// timer into 200 ms); the product always runs with scale 1.
+// timer into 200 ms, see timer_scale.h); the product always runs with scale 1.
 //
 // The loop thread is started by the constructor and stopped and joined by
 // Shutdown() or the destructor.
@@ -53,9 +53,6 @@ public:
     [[noreturn]] void EndProcess(int exitCode) override;
     bool IsUiThread() const override;
     void Shutdown() override;
-
-    // Reads DRAVEL_TIMER_SCALE (a number above 0, meant for tests only).
-    static double TimerScaleFromEnvironment();
 
 private:
     struct Task {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <limits>
 #include <thread>
 
 #include "platform/headless_window.h"
@@ -106,15 +107,23 @@ TEST(HeadlessWindow, MessageBoxesGoToTheSinkWithTheApplicationCaption) {
     EXPECT_EQ(boxes[1].second, "comm Error!");
 }
 
-TEST(HeadlessWindow, TimerScaleComesOnlyFromAValidEnvironmentValue) {
+TEST(TimerScale, ComesOnlyFromAValidEnvironmentValueAndNeverLengthensTimers) {
     ::setenv("DRAVEL_TIMER_SCALE", "0.05", 1);
-    EXPECT_DOUBLE_EQ(HeadlessWindow::TimerScaleFromEnvironment(), 0.05);
-    for (const char* bad : {"", "0", "-1", "2", "fast", "0.5x"}) {
+    EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 0.05);
+    ::setenv("DRAVEL_TIMER_SCALE", "1", 1);
+    EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 1.0);
+    for (const char* bad : {"", "0", "-1", "2", "fast", "0.5x", "nan", "inf"}) {
         ::setenv("DRAVEL_TIMER_SCALE", bad, 1);
-        EXPECT_DOUBLE_EQ(HeadlessWindow::TimerScaleFromEnvironment(), 1.0) << bad;
+        EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 1.0) << bad;
     }
     ::unsetenv("DRAVEL_TIMER_SCALE");
-    EXPECT_DOUBLE_EQ(HeadlessWindow::TimerScaleFromEnvironment(), 1.0);
+    EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 1.0);
+
+    EXPECT_DOUBLE_EQ(NormalizeTimerScale(0.25), 0.25);
+    for (const double bad : {0.0, -0.5, 1.5, std::numeric_limits<double>::quiet_NaN(),
+                             std::numeric_limits<double>::infinity()}) {
+        EXPECT_DOUBLE_EQ(NormalizeTimerScale(bad), 1.0) << bad;
+    }
 }
 
 }  // namespace
