@@ -17,7 +17,6 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -55,27 +54,24 @@ public:
     void Shutdown() override;
 
 private:
-    struct Task {
-        std::function<void()> fn;
-        std::shared_ptr<SyncCall> call;
-    };
     struct Timer {
         std::chrono::steady_clock::duration period;
         std::chrono::steady_clock::time_point due;
     };
 
-    bool RunSynchronously(const std::function<void()>& fn, SendGate* gate);
+    bool PostTask(std::function<void()> task);
     void Loop();
 
     Options m_options;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<Task> m_tasks;
+    std::deque<std::function<void()>> m_tasks;
     std::map<uint32_t, Timer> m_timers;  // touched on the loop thread only
     MessageHandler m_handler;            // touched on the loop thread only
     bool m_stopping = false;
     std::thread m_thread;
     std::thread::id m_loopId;
+    UiCalls m_calls;  // queues to m_tasks
 };
 
 }  // namespace dravel
