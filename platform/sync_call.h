@@ -19,9 +19,9 @@
 // the set of calls other threads wait on, queues each one to the user-interface
 // thread through the side's own means (a loop's queue, a toolkit's CallAfter),
 // and releases them all at Shutdown. Any thread may call it. After Shutdown
-// every waiting call and every later one returns false at once; tasks still
-// queued hold only shared state and do nothing when they run, also after the
-// UiCalls has gone.
+// every call that has not started, and every later one, returns false at once
+// (also on the user-interface thread); tasks still queued hold only shared
+// state and do nothing when they run, also after the UiCalls has gone.
 #pragma once
 
 #include <condition_variable>
