@@ -11,7 +11,7 @@
 #include "app/dravel_view.h"
 #include "app/main_frame.h"
 #include "app/resource_ids.h"
-#include "platform/headless_window.h"
+#include "platform/timer_scale.h"
 
 namespace dravel::gui {
 
@@ -79,7 +79,7 @@ bool CDravelApp::OnInit() {
     CMainFrame::Options options;
     // Only tests shorten the answer timers; without the variable they are
     // the protocol's own 1000 and 20000 ms.
-    options.side.timerScale = HeadlessWindow::TimerScaleFromEnvironment();
+    options.side.timerScale = TimerScaleFromEnvironment();
     auto* frame = new CMainFrame(*m_document, options);
     if (!frame->IsCreated()) {
         frame->Destroy();

@@ -11,11 +11,22 @@
 #include <wx/thread.h>
 
 namespace dravel::gui {
+namespace {
+
+bool PostToUiThread(std::function<void()> task) {
+    if (wxTheApp == nullptr) return false;
+    wxTheApp->CallAfter(std::move(task));
+    return true;
+}
+
+}  // namespace
 
 WxWindowSide::WxWindowSide() : WxWindowSide(Options{}) {}
 
-WxWindowSide::WxWindowSide(Options options) : m_options(std::move(options)), m_state(std::make_shared<State>()) {
-    if (!(m_options.timerScale > 0.0) || m_options.timerScale > 1.0) m_options.timerScale = 1.0;
+WxWindowSide::WxWindowSide(Options options)
+    : m_options(std::move(options)),
+      m_state(std::make_shared<State>(PostToUiThread, [] { return wxThread::IsMain(); })) {
+    m_options.timerScale = NormalizeTimerScale(m_options.timerScale);
     m_state->presentBox = m_options.presentBox;
 }
 
@@ -26,10 +37,7 @@ WxWindowSide::~WxWindowSide() {
 
 void WxWindowSide::SetBoxParent(wxWindow* parent) { m_state->boxParent = parent; }
 
-bool WxWindowSide::IsShutDown() const {
-    std::lock_guard lock(m_state->mutex);
-    return m_state->stopped;
-}
+bool WxWindowSide::IsShutDown() const { return m_state->calls.IsShutDown(); }
 
 uint32_t WxWindowSide::ScaledPeriod(uint32_t periodMs) const {
     const double scaled = std::round(static_cast<double>(periodMs) * m_options.timerScale);
@@ -41,60 +49,7 @@ bool WxWindowSide::TimerRunning(uint32_t id) const {
     return found != m_timers.end() && found->second->IsRunning();
 }
 
-void WxWindowSide::Post(std::function<void()> fn) {
-    const auto state = m_state;
-    {
-        std::lock_guard lock(state->mutex);
-        if (state->stopped) return;
-    }
-    if (wxTheApp == nullptr) return;
-    wxTheApp->CallAfter([state, fn = std::move(fn)] {
-        {
-            std::lock_guard lock(state->mutex);
-            if (state->stopped) return;
-        }
-        fn();
-    });
-}
-
-bool WxWindowSide::RunSynchronously(std::function<void()> fn, SendGate* gate) {
-    const auto state = m_state;
-    if (IsUiThread()) {
-        if (IsShutDown()) return false;
-        fn();
-        return true;
-    }
-    auto call = std::make_shared<SyncCall>();
-    if (gate && !gate->Attach(call)) return false;
-    {
-        std::lock_guard lock(state->mutex);
-        if (state->stopped || wxTheApp == nullptr) {
-            if (gate) gate->Detach();
-            return false;
-        }
-        state->waiting.insert(call);
-    }
-    // fn may refer to the caller's stack: it runs only while the caller still
-    // waits (a released call never starts), and the caller goes on only after
-    // a started call has finished.
-    wxTheApp->CallAfter([state, call, fn = std::move(fn)] {
-        {
-            std::lock_guard lock(state->mutex);
-            if (state->stopped) return;
-        }
-        if (call->TryStart()) {
-            fn();
-            call->Finish();
-        }
-    });
-    const bool ran = call->Wait();
-    {
-        std::lock_guard lock(state->mutex);
-        state->waiting.erase(call);
-    }
-    if (gate) gate->Detach();
-    return ran;
-}
+void WxWindowSide::Post(std::function<void()> fn) { m_state->calls.Post(std::move(fn)); }
 
 void WxWindowSide::SetMessageHandler(MessageHandler handler) {
     if (IsUiThread()) {
@@ -102,12 +57,12 @@ void WxWindowSide::SetMessageHandler(MessageHandler handler) {
         m_state->handler = std::move(handler);
         return;
     }
-    RunSynchronously([this, &handler] { m_state->handler = std::move(handler); }, nullptr);
+    m_state->calls.Run([this, &handler] { m_state->handler = std::move(handler); });
 }
 
 bool WxWindowSide::SendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam, SendGate* gate) {
     const auto state = m_state;
-    return RunSynchronously(
+    return state->calls.Run(
         [state, message, wParam, lParam] {
             // A copy: the handler may replace itself while it runs.
             if (auto handler = state->handler) handler(message, wParam, lParam);
@@ -115,33 +70,26 @@ bool WxWindowSide::SendMessage(uint32_t message, uintptr_t wParam, intptr_t lPar
         gate);
 }
 
-bool WxWindowSide::Invoke(const std::function<void()>& fn) { return RunSynchronously(fn, nullptr); }
+bool WxWindowSide::Invoke(const std::function<void()>& fn) { return m_state->calls.Run(fn); }
 
 void WxWindowSide::SetTimer(uint32_t id, uint32_t periodMs) {
     const int period = static_cast<int>(std::min<uint32_t>(ScaledPeriod(periodMs), 0x7FFFFFFF));
-    RunSynchronously(
-        [this, id, period] {
-            auto& timer = m_timers[id];
-            if (!timer) timer = std::make_unique<ProtocolTimer>(m_state, id);
-            timer->Start(period, wxTIMER_CONTINUOUS);
-        },
-        nullptr);
+    m_state->calls.Run([this, id, period] {
+        auto& timer = m_timers[id];
+        if (!timer) timer = std::make_unique<ProtocolTimer>(m_state, id);
+        timer->Start(period, wxTIMER_CONTINUOUS);
+    });
 }
 
 void WxWindowSide::KillTimer(uint32_t id) {
-    RunSynchronously(
-        [this, id] {
-            const auto found = m_timers.find(id);
-            if (found != m_timers.end()) found->second->Stop();
-        },
-        nullptr);
+    m_state->calls.Run([this, id] {
+        const auto found = m_timers.find(id);
+        if (found != m_timers.end()) found->second->Stop();
+    });
 }
 
 void WxWindowSide::ProtocolTimer::Notify() {
-    {
-        std::lock_guard lock(m_state->mutex);
-        if (m_state->stopped) return;
-    }
+    if (m_state->calls.IsShutDown()) return;
     if (auto handler = m_state->handler) handler(WM_TIMER, m_id, 0);
 }
 
@@ -160,33 +108,12 @@ void WxWindowSide::ShowBox(State& state, const std::string& text, const std::str
 
 void WxWindowSide::MessageBox(std::string_view text, std::string_view caption) {
     const auto state = m_state;
-    std::string boxText(text);
-    std::string boxCaption(caption.empty() ? kApplicationName : caption);
-    if (IsUiThread()) {
-        if (!IsShutDown()) ShowBox(*state, boxText, boxCaption);
-        return;
-    }
-    // The caller waits on its own flag rather than on a SyncCall: a box that
-    // is on the screen has started, and Shutdown must still let its caller go.
-    auto closed = std::make_shared<bool>(false);
-    {
-        std::lock_guard lock(state->mutex);
-        if (state->stopped || wxTheApp == nullptr) return;
-    }
-    wxTheApp->CallAfter([state, closed, boxText, boxCaption] {
-        {
-            std::lock_guard lock(state->mutex);
-            if (state->stopped) return;
-        }
-        ShowBox(*state, boxText, boxCaption);
-        {
-            std::lock_guard lock(state->mutex);
-            *closed = true;
-        }
-        state->changed.notify_all();
-    });
-    std::unique_lock lock(state->mutex);
-    state->changed.wait(lock, [&] { return *closed || state->stopped; });
+    // The box holds its own copies of everything it shows, so Shutdown may let
+    // its caller go while it is still on the screen.
+    state->calls.RunDetachable(
+        [state, boxText = std::string(text), boxCaption = std::string(caption.empty() ? kApplicationName : caption)] {
+            ShowBox(*state, boxText, boxCaption);
+        });
 }
 
 void WxWindowSide::ReportCause(std::string_view text) { std::cerr << "dravel: " << text << std::endl; }
@@ -200,15 +127,7 @@ void WxWindowSide::EndProcess(int exitCode) {
 bool WxWindowSide::IsUiThread() const { return wxThread::IsMain(); }
 
 void WxWindowSide::Shutdown() {
-    const auto state = m_state;
-    std::set<std::shared_ptr<SyncCall>> waiting;
-    {
-        std::lock_guard lock(state->mutex);
-        state->stopped = true;
-        waiting = state->waiting;
-    }
-    for (const auto& call : waiting) call->Release();
-    state->changed.notify_all();
+    m_state->calls.Shutdown();
     if (IsUiThread()) {
         for (auto& [id, timer] : m_timers) timer->Stop();
     }

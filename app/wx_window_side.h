@@ -1,8 +1,8 @@
 // WxWindowSide: the window side of the core on top of wxWidgets.
 //
 // What it owns: the protocol's two window timers (ids 2 and 3) as wxTimers,
-// the message handler the core installs, and the bookkeeping of every call
-// another thread is waiting on.
+// the message handler the core installs, and the calls other threads wait on
+// (UiCalls, which queues them with CallAfter).
 //
 // Threads: it is constructed, destroyed and shut down on the user-interface
 // thread (the wx main thread). Every other call may come from any thread. A
@@ -17,16 +17,13 @@
 // object has gone. Nothing here throws.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <wx/timer.h>
 #include <wx/weakref.h>
@@ -43,7 +40,7 @@ public:
     using BoxPresenter = std::function<void(const std::string& text, const std::string& caption, wxWindow* parent)>;
 
     struct Options {
-        double timerScale = 1.0;      // tests shorten the answer timers with it
+        double timerScale = 1.0;      // tests shorten the answer timers with it (timer_scale.h)
         BoxPresenter presentBox;      // empty: wxMessageBox
         std::function<void(int)> onEndProcess;  // tests: called before the exit
     };
@@ -85,10 +82,9 @@ private:
     // Everything a queued call may touch, shared with it so that it outlives
     // this object.
     struct State {
-        mutable std::mutex mutex;
-        std::condition_variable changed;   // a box closed, or shutdown
-        bool stopped = false;
-        std::set<std::shared_ptr<SyncCall>> waiting;  // calls a thread waits on
+        explicit State(UiCalls::PostTask post, UiCalls::UiThreadTest isUiThread)
+            : calls(std::move(post), std::move(isUiThread)) {}
+        UiCalls calls;
         // User-interface thread only:
         MessageHandler handler;
         wxWeakRef<wxWindow> boxParent;
@@ -106,7 +102,6 @@ private:
         uint32_t m_id;
     };
 
-    bool RunSynchronously(std::function<void()> fn, SendGate* gate);
     static void ShowBox(State& state, const std::string& text, const std::string& caption);
 
     Options m_options;

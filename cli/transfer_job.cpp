@@ -120,7 +120,7 @@ int RunTransferJob(const JobOptions& options) {
     }
 
     HeadlessWindow::Options windowOptions;
-    windowOptions.timerScale = HeadlessWindow::TimerScaleFromEnvironment();
+    windowOptions.timerScale = TimerScaleFromEnvironment();
     windowOptions.onMessageBox = [&](std::string_view text, std::string_view) {
         record.Box(text);
         console.Box(text);

@@ -1,15 +1,18 @@
 #include "platform/headless_window.h"
 
 #include <cstdio>
-#include <cstdlib>
+#include <cstdlib>  // std::exit
 #include <iostream>
 
 namespace dravel {
 
 HeadlessWindow::HeadlessWindow() : HeadlessWindow(Options{}) {}
 
-HeadlessWindow::HeadlessWindow(Options options) : m_options(std::move(options)) {
-    if (!(m_options.timerScale > 0.0)) m_options.timerScale = 1.0;
+HeadlessWindow::HeadlessWindow(Options options)
+    : m_options(std::move(options)),
+      m_calls([this](std::function<void()> task) { return PostTask(std::move(task)); },
+              [this] { return IsUiThread(); }) {
+    m_options.timerScale = NormalizeTimerScale(m_options.timerScale);
     m_thread = std::thread([this] { Loop(); });
     // Set before any task is queued; the loop reads it only inside tasks,
     // which it takes from the queue under the lock.
@@ -22,36 +25,25 @@ void HeadlessWindow::SetMessageHandler(MessageHandler handler) {
     Invoke([this, &handler] { m_handler = std::move(handler); });
 }
 
-bool HeadlessWindow::RunSynchronously(const std::function<void()>& fn, SendGate* gate) {
-    if (IsUiThread()) {
-        fn();
-        return true;
-    }
-    auto call = std::make_shared<SyncCall>();
-    if (gate && !gate->Attach(call)) return false;
+bool HeadlessWindow::PostTask(std::function<void()> task) {
     {
         std::lock_guard lock(m_mutex);
-        if (m_stopping) {
-            if (gate) gate->Detach();
-            return false;
-        }
-        m_tasks.push_back(Task{fn, call});
+        if (m_stopping) return false;
+        m_tasks.push_back(std::move(task));
     }
     m_wake.notify_one();
-    const bool ran = call->Wait();
-    if (gate) gate->Detach();
-    return ran;
+    return true;
 }
 
 bool HeadlessWindow::SendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam, SendGate* gate) {
-    return RunSynchronously(
+    return m_calls.Run(
         [this, message, wParam, lParam] {
             if (m_handler) m_handler(message, wParam, lParam);
         },
         gate);
 }
 
-bool HeadlessWindow::Invoke(const std::function<void()>& fn) { return RunSynchronously(fn, nullptr); }
+bool HeadlessWindow::Invoke(const std::function<void()>& fn) { return m_calls.Run(fn); }
 
 void HeadlessWindow::SetTimer(uint32_t id, uint32_t periodMs) {
     const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -93,7 +85,9 @@ void HeadlessWindow::EndProcess(int exitCode) {
 bool HeadlessWindow::IsUiThread() const { return std::this_thread::get_id() == m_loopId; }
 
 void HeadlessWindow::Shutdown() {
-    std::deque<Task> dropped;
+    // Callers first: whatever is still queued then does nothing if it runs.
+    m_calls.Shutdown();
+    std::deque<std::function<void()>> dropped;
     {
         std::lock_guard lock(m_mutex);
         if (m_stopping && !m_thread.joinable()) return;
@@ -101,30 +95,17 @@ void HeadlessWindow::Shutdown() {
         dropped.swap(m_tasks);
     }
     m_wake.notify_all();
-    for (auto& task : dropped) task.call->Release();
     if (m_thread.joinable() && !IsUiThread()) m_thread.join();
-}
-
-double HeadlessWindow::TimerScaleFromEnvironment() {
-    const char* text = std::getenv("DRAVEL_TIMER_SCALE");
-    if (!text || !*text) return 1.0;
-    char* end = nullptr;
-    const double scale = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(scale > 0.0) || scale > 1.0) return 1.0;
-    return scale;
 }
 
 void HeadlessWindow::Loop() {
     std::unique_lock lock(m_mutex);
     while (!m_stopping) {
         if (!m_tasks.empty()) {
-            Task task = std::move(m_tasks.front());
+            auto task = std::move(m_tasks.front());
             m_tasks.pop_front();
             lock.unlock();
-            if (task.call->TryStart()) {
-                task.fn();
-                task.call->Finish();
-            }
+            task();
             lock.lock();
             continue;
         }

@@ -6,7 +6,7 @@
 // command line prints them, tests record them) and return at once.
 //
 // Timer periods can be scaled down for tests (0.01 turns the 20000 ms answer
-// timer into 200 ms); the product always runs with scale 1.
+// timer into 200 ms, see timer_scale.h); the product always runs with scale 1.
 //
 // The loop thread is started by the constructor and stopped and joined by
 // Shutdown() or the destructor.
@@ -17,7 +17,6 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -54,31 +53,25 @@ public:
     bool IsUiThread() const override;
     void Shutdown() override;
 
-    // Reads DRAVEL_TIMER_SCALE (a number above 0, meant for tests only).
-    static double TimerScaleFromEnvironment();
-
 private:
-    struct Task {
-        std::function<void()> fn;
-        std::shared_ptr<SyncCall> call;
-    };
     struct Timer {
         std::chrono::steady_clock::duration period;
         std::chrono::steady_clock::time_point due;
     };
 
-    bool RunSynchronously(const std::function<void()>& fn, SendGate* gate);
+    bool PostTask(std::function<void()> task);
     void Loop();
 
     Options m_options;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<Task> m_tasks;
+    std::deque<std::function<void()>> m_tasks;
     std::map<uint32_t, Timer> m_timers;  // touched on the loop thread only
     MessageHandler m_handler;            // touched on the loop thread only
     bool m_stopping = false;
     std::thread m_thread;
     std::thread::id m_loopId;
+    UiCalls m_calls;  // queues to m_tasks
 };
 
 }  // namespace dravel

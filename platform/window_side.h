@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "platform/sync_call.h"
+#include "platform/timer_scale.h"
 
 namespace dravel {
 
@@ -55,8 +56,8 @@ public:
     // Runs fn on the user-interface thread and waits for it. True if it ran.
     virtual bool Invoke(const std::function<void()>& fn) = 0;
 
-    // Arms (or re-arms) window timer `id` to fire every periodMs until killed;
-    // KillTimer stops it. Both take effect on the user-interface thread before
+    // Arms (or re-arms) window timer `id` to fire every periodMs (times the
+    // side's timer scale) until killed; KillTimer stops it. Both take effect on the user-interface thread before
     // they return, so no expiry of a killed timer is delivered afterwards.
     virtual void SetTimer(uint32_t id, uint32_t periodMs) = 0;
     virtual void KillTimer(uint32_t id) = 0;

@@ -1,96 +1,86 @@
-// The headless window side: synchronous delivery, and the releases that let a
-// window close while other threads are blocked in it.
+// The headless window side: the contract every window side keeps, its message
+// boxes, and the timer scale both front ends read.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <limits>
+#include <memory>
 #include <thread>
 
 #include "platform/headless_window.h"
+#include "tests/support/window_side_contract.h"
 
 namespace dravel {
 namespace {
 
 using namespace std::chrono_literals;
 
-TEST(HeadlessWindow, MessagesRunOnTheWindowThreadBeforeSendReturns) {
-    HeadlessWindow window;
-    std::thread::id handlerThread;
-    std::atomic<int> handled{0};
-    window.SetMessageHandler([&](uint32_t message, uintptr_t wParam, intptr_t lParam) {
-        handlerThread = std::this_thread::get_id();
-        EXPECT_TRUE(window.IsUiThread());
-        EXPECT_EQ(message, WM_USER + 1);
-        EXPECT_EQ(wParam, 1u);
-        EXPECT_EQ(lParam, 0);
-        std::this_thread::sleep_for(20ms);
-        ++handled;
-    });
-    EXPECT_TRUE(window.SendMessage(WM_USER + 1, 1, 0));
-    EXPECT_EQ(handled.load(), 1) << "the sender waits for the handler";
-    EXPECT_NE(handlerThread, std::this_thread::get_id());
-    EXPECT_FALSE(window.IsUiThread());
-}
+// The headless loop is its own thread: the test thread only has to wait, and
+// holds the loop with a call of its own that blocks there.
+struct HeadlessTraits {
+    static std::unique_ptr<WindowSide> Make(double timerScale) {
+        HeadlessWindow::Options options;
+        options.timerScale = timerScale;
+        return std::make_unique<HeadlessWindow>(options);
+    }
 
-TEST(HeadlessWindow, ClosedGateReleasesAWaitingSenderWithoutRunningTheHandler) {
-    HeadlessWindow window;
-    std::promise<void> uiBusy;
-    std::promise<void> letUiGo;
-    std::atomic<int> handled{0};
-    window.SetMessageHandler([&](uint32_t, uintptr_t, intptr_t) { ++handled; });
-    // Keep the window thread busy so the notification stays queued.
-    auto busy = std::async(std::launch::async, [&] {
-        window.Invoke([&] {
-            uiBusy.set_value();
-            letUiGo.get_future().wait();
-        });
-    });
-    uiBusy.get_future().wait();
-    SendGate gate;
-    auto sender = std::async(std::launch::async, [&] { return window.SendMessage(WM_USER + 1, 1, 0, &gate); });
-    EXPECT_EQ(sender.wait_for(50ms), std::future_status::timeout);
-    gate.Close();
-    ASSERT_EQ(sender.wait_for(2s), std::future_status::ready);
-    EXPECT_FALSE(sender.get());
-    EXPECT_FALSE(window.SendMessage(WM_USER + 1, 1, 0, &gate)) << "a closed gate refuses later sends";
-    letUiGo.set_value();
-    busy.get();
-    EXPECT_EQ(handled.load(), 0);
-    gate.Reopen();
-    EXPECT_TRUE(window.SendMessage(WM_USER + 1, 1, 0, &gate));
-    EXPECT_EQ(handled.load(), 1);
-}
+    static bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) return done();
+            std::this_thread::sleep_for(2ms);
+        }
+        return true;
+    }
 
-TEST(HeadlessWindow, ShutdownReleasesEveryWaiterAndRefusesLaterCalls) {
-    HeadlessWindow window;
-    std::promise<void> uiBusy;
-    std::promise<void> letUiGo;
-    auto busy = std::async(std::launch::async, [&] {
-        window.Invoke([&] {
-            uiBusy.set_value();
-            letUiGo.get_future().wait();
-        });
-    });
-    uiBusy.get_future().wait();
-    auto waiter = std::async(std::launch::async, [&] { return window.Invoke([] {}); });
-    EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
-    std::thread closer([&] { window.Shutdown(); });
-    ASSERT_EQ(waiter.wait_for(2s), std::future_status::ready);
-    EXPECT_FALSE(waiter.get());
-    letUiGo.set_value();
-    busy.get();
-    closer.join();
-    EXPECT_FALSE(window.Invoke([] { FAIL() << "runs after shutdown"; }));
-}
+    class Hold {
+    public:
+        explicit Hold(WindowSide& side) {
+            std::promise<void> started;
+            auto running = started.get_future();
+            m_thread = std::thread([&side, started = std::move(started), letGo = m_letGo.get_future()]() mutable {
+                side.Invoke([&] {
+                    started.set_value();
+                    letGo.wait();
+                });
+            });
+            running.wait();
+        }
+        ~Hold() { Release(); }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
 
-TEST(HeadlessWindow, CallsFromTheWindowThreadRunInPlace) {
-    HeadlessWindow window;
-    bool nested = false;
-    window.Invoke([&] { window.Invoke([&] { nested = true; }); });
-    EXPECT_TRUE(nested);
-}
+        void Release() {
+            if (!m_thread.joinable()) return;
+            m_letGo.set_value();
+            m_thread.join();
+        }
+
+    private:
+        std::promise<void> m_letGo;
+        std::thread m_thread;
+    };
+
+    // Shutdown joins the loop, so it comes from a thread of its own while the
+    // loop is held.
+    static std::future<void> BeginShutdown(WindowSide& side) {
+        return std::async(std::launch::async, [&side] { side.Shutdown(); });
+    }
+};
+
+}  // namespace
+}  // namespace dravel
+
+namespace dravel::contract {
+INSTANTIATE_TYPED_TEST_SUITE_P(HeadlessWindow, WindowSideContract, HeadlessTraits);
+}  // namespace dravel::contract
+
+namespace dravel {
+namespace {
 
 TEST(HeadlessWindow, MessageBoxesGoToTheSinkWithTheApplicationCaption) {
     std::vector<std::pair<std::string, std::string>> boxes;
@@ -106,15 +96,23 @@ TEST(HeadlessWindow, MessageBoxesGoToTheSinkWithTheApplicationCaption) {
     EXPECT_EQ(boxes[1].second, "comm Error!");
 }
 
-TEST(HeadlessWindow, TimerScaleComesOnlyFromAValidEnvironmentValue) {
+TEST(TimerScale, ComesOnlyFromAValidEnvironmentValueAndNeverLengthensTimers) {
     ::setenv("DRAVEL_TIMER_SCALE", "0.05", 1);
-    EXPECT_DOUBLE_EQ(HeadlessWindow::TimerScaleFromEnvironment(), 0.05);
-    for (const char* bad : {"", "0", "-1", "2", "fast", "0.5x"}) {
+    EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 0.05);
+    ::setenv("DRAVEL_TIMER_SCALE", "1", 1);
+    EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 1.0);
+    for (const char* bad : {"", "0", "-1", "2", "fast", "0.5x", "nan", "inf"}) {
         ::setenv("DRAVEL_TIMER_SCALE", bad, 1);
-        EXPECT_DOUBLE_EQ(HeadlessWindow::TimerScaleFromEnvironment(), 1.0) << bad;
+        EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 1.0) << bad;
     }
     ::unsetenv("DRAVEL_TIMER_SCALE");
-    EXPECT_DOUBLE_EQ(HeadlessWindow::TimerScaleFromEnvironment(), 1.0);
+    EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 1.0);
+
+    EXPECT_DOUBLE_EQ(NormalizeTimerScale(0.25), 0.25);
+    for (const double bad : {0.0, -0.5, 1.5, std::numeric_limits<double>::quiet_NaN(),
+                             std::numeric_limits<double>::infinity()}) {
+        EXPECT_DOUBLE_EQ(NormalizeTimerScale(bad), 1.0) << bad;
+    }
 }
 
 }  // namespace
