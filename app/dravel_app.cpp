@@ -62,6 +62,8 @@ wxEND_EVENT_TABLE()
 void CDravelApp::OnInitCmdLine(wxCmdLineParser& parser) {
     wxApp::OnInitCmdLine(parser);
     parser.AddParam("file", wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
+    // Answered before the toolkit starts (app_main.cpp); listed for --help.
+    parser.AddSwitch("", "version", "print the version and exit");
 }
 
 bool CDravelApp::OnCmdLineParsed(wxCmdLineParser& parser) {
