@@ -5,17 +5,23 @@
 // warm-up, and the resident memory stays within a small margin.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
+#include <thread>
 
-#include "bench_support.h"
-#include "line_bench.h"
 #include "platform/headless_window.h"
 #include "protocol/main_frame.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 namespace {
 
 using namespace dravel;
-using namespace dravel::bench;
+using namespace dravel::testing;
+using namespace std::chrono_literals;
 
 constexpr int kTransfers = 200;
 constexpr int kWarmUp = 10;
@@ -78,13 +84,13 @@ public:
 };
 
 TEST(Soak, TwoHundredTransfersInOneProcessGiveBackEveryDescriptorThreadAndByte) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string content = RandomImage(3 * 1024 + 300, 200);
     WriteWholeFile(dir / "fw.bin", content);
     ChildProcess device({BinPath("dravel-devsim"), "--link", dir / "device", "--image", dir / "stored.bin",
                          "--idle-gap-ms", "5", "--repeat", std::to_string(kTransfers), "--timeout", "300",
                          "--log", dir / "sim.log"},
-                        dir.Path(), "sim");
+                        dir / "sim.out", dir / "sim.err");
     ASSERT_TRUE(device.WaitForStderr("devsim: ready", 5s));
     ::setenv("DRAVEL_COM1", (dir / "device").c_str(), 1);
 
@@ -121,7 +127,7 @@ TEST(Soak, TwoHundredTransfersInOneProcessGiveBackEveryDescriptorThreadAndByte) 
     EXPECT_EQ(device.Wait(10s), 0) << device.Stderr() << "transfers ended in the simulator's log: "
                                    << CountTransfers(ReadWholeFile(dir / "sim.log")) << "\n"
                                    << AroundRestarts(ReadWholeFile(dir / "sim.log"));
-    EXPECT_TRUE(ReadWholeFile(dir / "stored.bin") == PaddedImage(content));
+    EXPECT_TRUE(ReadWholeFile(dir / "stored.bin") == Padded(content));
     {
         std::lock_guard lock(boxMutex);
         EXPECT_EQ(boxes.size(), static_cast<std::size_t>(kTransfers));
