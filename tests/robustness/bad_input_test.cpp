@@ -61,15 +61,6 @@ std::size_t CountPrefix(const std::vector<std::string>& lines, const std::string
     return count;
 }
 
-bool WaitForStdout(ChildProcess& process, const std::string& needle, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline && process.Running()) {
-        if (process.Stdout().find(needle) != std::string::npos) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return process.Stdout().find(needle) != std::string::npos;
-}
-
 // The descriptors the process holds open on `path`, with their open flags.
 std::vector<int> OpenFlagsOn(pid_t pid, const std::filesystem::path& path) {
     std::vector<int> flags;
@@ -85,14 +76,6 @@ std::vector<int> OpenFlagsOn(pid_t pid, const std::filesystem::path& path) {
         }
     }
     return flags;
-}
-
-uint64_t ResidentKiB(pid_t pid) {
-    std::istringstream status(ReadWholeFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-    }
-    return 0;
 }
 
 // --- image files --------------------------------------------------------------
@@ -115,7 +98,7 @@ TEST(BadImageFile, AHugeImageIsStreamedReadOnlyAndNeverLoadedWhole) {
     ASSERT_TRUE(device.Ready());
     ChildProcess cli({BinPath("dravel-cli"), image},
                      dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + device.Link(), kScale});
-    ASSERT_TRUE(WaitForStdout(cli, "Trnasmited Count 200\n", 30s)) << cli.Stdout().substr(0, 400) << cli.Stderr();
+    ASSERT_TRUE(cli.WaitForStdout("Trnasmited Count 200\n", 30s)) << cli.Stdout().substr(0, 400) << cli.Stderr();
 
     const std::vector<int> flags = OpenFlagsOn(cli.Pid(), image);
     ASSERT_EQ(flags.size(), 1u) << "the image is open exactly once while it is sent";
@@ -187,7 +170,7 @@ TEST(BadImageFile, AFileThatShrinksWhileSentIsNeverReportedComplete) {
     ASSERT_TRUE(device.Ready());
     ChildProcess cli({BinPath("dravel-cli"), image},
                      dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + device.Link(), kScale});
-    ASSERT_TRUE(WaitForStdout(cli, "Trnasmited Count 10\n", 20s)) << cli.Stdout();
+    ASSERT_TRUE(cli.WaitForStdout("Trnasmited Count 10\n", 20s)) << cli.Stdout();
     std::filesystem::resize_file(image, 5000);
     const auto exit = cli.Wait(40s);
     ASSERT_TRUE(exit.has_value());
@@ -250,7 +233,7 @@ TEST(BadDevice, GarbageAheadOfEveryAnswerIsNeverTakenForAnAcceptance) {
     ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"},
                      dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + device.Link(), kScale});
     // The first block goes again and again; the user sees the count rise.
-    ASSERT_TRUE(WaitForStdout(cli, "No Answer 3\n", 20s)) << cli.Stdout();
+    ASSERT_TRUE(cli.WaitForStdout("No Answer 3\n", 20s)) << cli.Stdout();
     cli.Signal(SIGINT);
     EXPECT_EQ(cli.Wait(10s), 130);
     const auto lines = SplitLines(cli.Stdout());

@@ -4,10 +4,10 @@
 // must give back: the counts after the last transfer equal those after the
 // warm-up, and the resident memory stays within a small margin.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -33,14 +33,6 @@ std::size_t Entries(const char* folder) {
     return count;
 }
 
-uint64_t ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-    }
-    return 0;
-}
-
 struct Usage {
     std::size_t descriptors = 0;
     std::size_t threads = 0;
@@ -51,7 +43,7 @@ struct Usage {
 Usage Settle(std::size_t expectedThreads) {
     const auto until = Clock::now() + 2s;
     while (Entries("/proc/self/task") > expectedThreads && Clock::now() < until) std::this_thread::sleep_for(5ms);
-    return {Entries("/proc/self/fd"), Entries("/proc/self/task"), ResidentKiB()};
+    return {Entries("/proc/self/fd"), Entries("/proc/self/task"), ResidentKiB(::getpid())};
 }
 
 std::size_t CountTransfers(const std::string& log) {

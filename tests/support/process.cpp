@@ -116,14 +116,29 @@ std::string ChildProcess::Stdout() const { return ReadWholeFile(m_stdout); }
 
 std::string ChildProcess::Stderr() const { return ReadWholeFile(m_stderr); }
 
+bool ChildProcess::WaitForStdout(std::string_view needle, std::chrono::milliseconds timeout) {
+    return WaitForText(m_stdout, needle, timeout);
+}
+
 bool ChildProcess::WaitForStderr(std::string_view needle, std::chrono::milliseconds timeout) {
+    return WaitForText(m_stderr, needle, timeout);
+}
+
+bool ChildProcess::WaitForText(const std::string& path, std::string_view needle, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
-        if (Stderr().find(needle) != std::string::npos) return true;
-        if (!Running()) return Stderr().find(needle) != std::string::npos;
+        if (ReadWholeFile(path).find(needle) != std::string::npos) return true;
+        if (!Running()) return ReadWholeFile(path).find(needle) != std::string::npos;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+}
+
+uint64_t ResidentKiB(pid_t pid) {
+    for (const std::string& line : SplitLines(ReadWholeFile("/proc/" + std::to_string(pid) + "/status"))) {
+        if (line.starts_with("VmRSS:")) return std::stoull(line.substr(6));
+    }
+    return 0;
 }
 
 RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,

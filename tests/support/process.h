@@ -25,6 +25,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,10 +69,14 @@ public:
     std::optional<int> Stop(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     std::string Stdout() const;
     std::string Stderr() const;
-    // Waits until the child's standard error holds `needle` (or it exits).
+    // Waits until the child's standard output or error holds `needle` (or
+    // it exits).
+    bool WaitForStdout(std::string_view needle, std::chrono::milliseconds timeout);
     bool WaitForStderr(std::string_view needle, std::chrono::milliseconds timeout);
 
 private:
+    bool WaitForText(const std::string& path, std::string_view needle, std::chrono::milliseconds timeout);
+
     std::string m_stdout;
     std::string m_stderr;
     pid_t m_pid = -1;
@@ -83,6 +88,9 @@ struct RunResult {
     std::string out;
     std::string err;
 };
+
+// What a process holds in memory (VmRSS), in KiB; 0 if it is gone.
+uint64_t ResidentKiB(pid_t pid);
 
 RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {},
               std::chrono::milliseconds timeout = std::chrono::seconds(60));
