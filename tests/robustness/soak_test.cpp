@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "platform/headless_window.h"
@@ -56,9 +55,7 @@ std::size_t CountTransfers(const std::string& log) {
 
 // The log lines before each transfer that began without the previous one's end frame.
 std::string AroundRestarts(const std::string& log) {
-    std::vector<std::string> lines;
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    const std::vector<std::string> lines = SplitLines(log);
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].find("transfer restarted") == std::string::npos) continue;
