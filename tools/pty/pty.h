@@ -66,8 +66,6 @@ struct LinkSpot {
     Holds holds = Holds::Nothing;
     std::string target;  // where a link there points; empty if unreadable
     int error = 0;       // Unknown: why lstat() failed
-
-    bool Replaceable() const { return holds == Holds::Nothing || holds == Holds::PtyLink; }
 };
 LinkSpot InspectLinkSpot(const std::string& path);
 
