@@ -1,18 +1,11 @@
 // dravel-devsim as a program: the test plays the host on the simulator's
 // pseudo-terminal with hand-built frames and checks answers, image, log,
 // summary and exit codes, fault options one by one.
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
-#include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -51,53 +44,13 @@ Bytes Block6(uint8_t seq, const std::string& data) { return MakeFrame(seq, CMD_B
 Bytes EndFrame(uint8_t seq) { return MakeFrame(seq, CMD_END, "", 32); }
 
 // The host's end of the line, opened raw like the tool opens its port.
-class HostPort {
+class HostPort : public testing::TtyPeer {
 public:
-    explicit HostPort(const std::string& path) {
-        m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_fd < 0) throw std::runtime_error("open " + path + ": " + std::strerror(errno));
-        termios settings{};
-        ::tcgetattr(m_fd, &settings);
-        ::cfmakeraw(&settings);
-        ::tcsetattr(m_fd, TCSANOW, &settings);
-    }
-    ~HostPort() { ::close(m_fd); }
-    HostPort(const HostPort&) = delete;
-    HostPort& operator=(const HostPort&) = delete;
+    using TtyPeer::TtyPeer;
 
     void Send(const Bytes& bytes) {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t put = ::write(m_fd, bytes.data() + done, bytes.size() - done);
-            if (put > 0) {
-                done += static_cast<std::size_t>(put);
-            } else {
-                pollfd pfd{m_fd, POLLOUT, 0};
-                ASSERT_GE(::poll(&pfd, 1, 2000), 1) << "line stuck";
-            }
-        }
+        ASSERT_TRUE(Write(std::string(bytes.begin(), bytes.end()), 2s)) << "line stuck";
     }
-
-    // Up to `count` bytes, whatever has come when the time is up.
-    std::string Read(std::size_t count, std::chrono::milliseconds timeout) {
-        std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (got.size() < count) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd pfd{m_fd, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
-            char buffer[256];
-            const ssize_t n = ::read(m_fd, buffer, std::min(sizeof buffer, count - got.size()));
-            if (n <= 0) {
-                if (n < 0 && errno == EAGAIN) continue;
-                m_hungUp = true;
-                break;
-            }
-            got.append(buffer, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-
     std::string Answer() { return Read(3, 3s); }
     // What arrives while nothing should.
     std::string Silence() { return Read(64, 200ms); }
@@ -105,11 +58,6 @@ public:
         Send(frame);
         return Answer();
     }
-    bool HungUp() const { return m_hungUp; }
-
-private:
-    int m_fd = -1;
-    bool m_hungUp = false;
 };
 
 const std::string kAck = "UA\n";
@@ -340,7 +288,7 @@ TEST(Devsim, TtyModeServesATerminalDeviceAtAnOddRate) {
     // no B-constant, so this also goes through the kernel's termios2.
     testing::PtyPair cable;
     TempDir dir;
-    ChildProcess sim({testing::BinDir() + "/dravel-devsim", "--tty", cable.SlavePath(), "--baud", "33600", "--image",
+    ChildProcess sim({testing::BinPath("dravel-devsim"), "--tty", cable.SlavePath(), "--baud", "33600", "--image",
                       dir / "out", "--timeout", "30"},
                      dir / "stdout", dir / "stderr");
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -364,7 +312,7 @@ TEST(Devsim, NeverReplacesAnythingButAPseudoTerminalLink) {
     TempDir dir;
     const std::string link = dir / "COM1";
     auto run = [&](std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv{testing::BinDir() + "/dravel-devsim", "--link", link, "--image", dir / "out",
+        std::vector<std::string> argv{testing::BinPath("dravel-devsim"), "--link", link, "--image", dir / "out",
                                       "--timeout", "0.2"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         ChildProcess child(argv, dir / "stdout", dir / "stderr");

@@ -14,7 +14,7 @@
 #include "platform/port_names.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/devsim_process.h"
-#include "tests/support/pty_pair.h"
+#include "tests/support/process.h"
 
 namespace dravel::gui {
 namespace {

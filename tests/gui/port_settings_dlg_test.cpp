@@ -8,7 +8,7 @@
 #include "app/port_settings_dlg.h"
 #include "app/resource_ids.h"
 #include "tests/gui/gui_test_support.h"
-#include "tests/support/pty_pair.h"
+#include "tests/support/process.h"
 
 namespace dravel::gui {
 namespace {

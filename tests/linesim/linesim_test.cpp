@@ -2,12 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sstream>
+#include <thread>
 
-#include "bench_support.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+#include "tests/support/pty_pair.h"
 
 namespace {
 
-using namespace dravel::bench;
+using namespace dravel::testing;
+using namespace std::chrono_literals;
 
 std::string AllByteValues(std::size_t rounds) {
     std::string bytes;
@@ -32,12 +37,12 @@ std::size_t CountLines(const std::string& text, const std::string& prefix) {
 
 class Relay {
 public:
-    Relay(const ScratchDir& dir, std::vector<std::string> options, const std::string& name = "linesim")
+    Relay(const TempDir& dir, std::vector<std::string> options, const std::string& name = "linesim")
         : m_toolLink(dir / (name + "-tool")), m_deviceLink(dir / (name + "-device")) {
         std::vector<std::string> argv = {BinPath("dravel-linesim"), "--tool-link", m_toolLink, "--device-link",
                                          m_deviceLink, "--timeout", "60"};
         argv.insert(argv.end(), options.begin(), options.end());
-        m_process.emplace(argv, dir.Path(), name);
+        m_process.emplace(argv, dir / (name + ".out"), dir / (name + ".err"));
         m_ready = m_process->WaitForStderr("linesim: ready", 5s);
     }
     bool Ready() const { return m_ready; }
@@ -73,7 +78,7 @@ std::string Pass(TtyPeer& from, TtyPeer& to, const std::string& bytes, std::size
 // --- a clean line -------------------------------------------------------
 
 TEST(LinesimCleanLine, EveryByteValueCrossesUnchangedBothWaysAtOnce) {
-    ScratchDir dir;
+    TempDir dir;
     Relay relay(dir, {});
     ASSERT_TRUE(relay.Ready()) << relay.Process().Stderr();
     TtyPeer tool(relay.ToolLink());
@@ -100,7 +105,7 @@ TEST(LinesimCleanLine, EveryByteValueCrossesUnchangedBothWaysAtOnce) {
 }
 
 TEST(LinesimCleanLine, APeerMayCloseAndReopenItsSideWithoutTheLineGoingDown) {
-    ScratchDir dir;
+    TempDir dir;
     Relay relay(dir, {});
     ASSERT_TRUE(relay.Ready());
     TtyPeer device(relay.DeviceLink());
@@ -116,7 +121,7 @@ TEST(LinesimCleanLine, APeerMayCloseAndReopenItsSideWithoutTheLineGoingDown) {
 // --- pacing ----------------------------------------------------------------
 
 TEST(LinesimPacing, ALineAt9600BaudCarriesNoMoreThan960BytesASecondEachWay) {
-    ScratchDir dir;
+    TempDir dir;
     Relay relay(dir, {"--baud", "9600"});
     ASSERT_TRUE(relay.Ready());
     TtyPeer tool(relay.ToolLink());
@@ -148,7 +153,7 @@ TEST(LinesimPacing, ALineAt9600BaudCarriesNoMoreThan960BytesASecondEachWay) {
 }
 
 TEST(LinesimPacing, ABurstAfterAPauseIsPacedToo) {
-    ScratchDir dir;
+    TempDir dir;
     Relay relay(dir, {"--baud", "19200"});
     ASSERT_TRUE(relay.Ready());
     TtyPeer tool(relay.ToolLink());
@@ -172,7 +177,7 @@ struct FaultRun {
 };
 
 FaultRun RunUp(const std::vector<std::string>& options, const std::string& bytes, std::size_t expect) {
-    ScratchDir dir;
+    TempDir dir;
     std::vector<std::string> all = options;
     all.insert(all.end(), {"--log", dir / "faults.log"});
     Relay relay(dir, all);
@@ -258,7 +263,7 @@ TEST(LinesimFaults, MaxFaultsEndsTheInjectingSoEveryRunCanEnd) {
 }
 
 TEST(LinesimFaults, DirectionKeepsTheOtherWayClean) {
-    ScratchDir dir;
+    TempDir dir;
     Relay relay(dir, {"--flip-rate", "0.5", "--direction", "down", "--seed", "5"});
     ASSERT_TRUE(relay.Ready());
     TtyPeer tool(relay.ToolLink());
@@ -270,7 +275,7 @@ TEST(LinesimFaults, DirectionKeepsTheOtherWayClean) {
 }
 
 TEST(LinesimFaults, WithoutASeedOneIsChosenAndPrinted) {
-    ScratchDir dir;
+    TempDir dir;
     Relay relay(dir, {"--flip-rate", "0.1"});
     ASSERT_TRUE(relay.Ready());
     EXPECT_NE(relay.Process().Stderr().find("seed="), std::string::npos);
@@ -281,7 +286,7 @@ TEST(LinesimFaults, WithoutASeedOneIsChosenAndPrinted) {
 // --- stalls and hang-ups -------------------------------------------------------
 
 TEST(LinesimStall, TheLineStopsForTheStallAfterTheGivenByte) {
-    ScratchDir dir;
+    TempDir dir;
     Relay relay(dir, {"--stall", "700@10", "--direction", "up"});
     ASSERT_TRUE(relay.Ready());
     TtyPeer tool(relay.ToolLink());
@@ -299,7 +304,7 @@ TEST(LinesimStall, TheLineStopsForTheStallAfterTheGivenByte) {
 }
 
 TEST(LinesimHangup, TheLineGoesDownAfterTheGivenByteCountAndTheRelayExits4) {
-    ScratchDir dir;
+    TempDir dir;
     Relay relay(dir, {"--hangup-after", "100"});
     ASSERT_TRUE(relay.Ready());
     TtyPeer tool(relay.ToolLink());
@@ -319,11 +324,11 @@ TEST(LinesimHangup, TheLineGoesDownAfterTheGivenByteCountAndTheRelayExits4) {
 // --- links, exits ------------------------------------------------------------
 
 TEST(LinesimLinks, ARealFileAtALinkPathIsNeverReplaced) {
-    ScratchDir dir;
+    TempDir dir;
     WriteWholeFile(dir / "linesim-device", "precious");
     ChildProcess relay({BinPath("dravel-linesim"), "--tool-link", dir / "linesim-tool", "--device-link",
                         dir / "linesim-device", "--timeout", "10"},
-                       dir.Path(), "relay");
+                       dir / "relay.out", dir / "relay.err");
     EXPECT_EQ(relay.Wait(5s), 2);
     EXPECT_EQ(ReadWholeFile(dir / "linesim-device"), "precious");
     EXPECT_NE(relay.Stderr().find("not a link"), std::string::npos) << relay.Stderr();
@@ -332,11 +337,11 @@ TEST(LinesimLinks, ARealFileAtALinkPathIsNeverReplaced) {
 }
 
 TEST(LinesimLinks, ALinkToSomethingElseIsLeftAloneButAStalePtyLinkIsReplaced) {
-    ScratchDir dir;
+    TempDir dir;
     std::filesystem::create_symlink("/etc/hostname", dir / "other");
     ChildProcess refused({BinPath("dravel-linesim"), "--tool-link", dir / "other", "--device-link",
                           dir / "dev", "--timeout", "10"},
-                         dir.Path(), "refused");
+                         dir / "refused.out", dir / "refused.err");
     EXPECT_EQ(refused.Wait(5s), 2);
     EXPECT_EQ(std::filesystem::read_symlink(dir / "other"), "/etc/hostname");
 
@@ -344,7 +349,7 @@ TEST(LinesimLinks, ALinkToSomethingElseIsLeftAloneButAStalePtyLinkIsReplaced) {
     Relay relay(dir, {});
     ChildProcess replaced({BinPath("dravel-linesim"), "--tool-link", dir / "stale", "--device-link",
                            dir / "dev2", "--timeout", "10"},
-                          dir.Path(), "replaced");
+                          dir / "replaced.out", dir / "replaced.err");
     ASSERT_TRUE(replaced.WaitForStderr("linesim: ready", 5s)) << replaced.Stderr();
     EXPECT_NE(std::filesystem::read_symlink(dir / "stale"), "/dev/pts/999999");
     EXPECT_EQ(replaced.Stop(), 0);
@@ -352,16 +357,16 @@ TEST(LinesimLinks, ALinkToSomethingElseIsLeftAloneButAStalePtyLinkIsReplaced) {
 }
 
 TEST(LinesimExit, TimeoutExits3AndInterruptExits0BothRemovingTheLinks) {
-    ScratchDir dir;
+    TempDir dir;
     ChildProcess timed({BinPath("dravel-linesim"), "--tool-link", dir / "t1", "--device-link", dir / "d1",
                         "--timeout", "1"},
-                       dir.Path(), "timed");
+                       dir / "timed.out", dir / "timed.err");
     EXPECT_EQ(timed.Wait(5s), 3);
     EXPECT_NE(timed.Stdout().find("end=timeout"), std::string::npos) << timed.Stdout();
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir / "t1")));
 
     ChildProcess interrupted({BinPath("dravel-linesim"), "--tool-link", dir / "t2", "--device-link", dir / "d2"},
-                             dir.Path(), "interrupted");
+                             dir / "interrupted.out", dir / "interrupted.err");
     ASSERT_TRUE(interrupted.WaitForStderr("linesim: ready", 5s));
     interrupted.Signal(SIGINT);
     EXPECT_EQ(interrupted.Wait(5s), 0);
@@ -369,7 +374,7 @@ TEST(LinesimExit, TimeoutExits3AndInterruptExits0BothRemovingTheLinks) {
 }
 
 TEST(LinesimExit, ABadCommandLineExits2WithTheReason) {
-    ScratchDir dir;
+    TempDir dir;
     const std::vector<std::vector<std::string>> lines = {
         {"--tool-link", dir / "a"},
         {"--tool-link", dir / "a", "--device-link", dir / "b", "--flip-rate", "1.5"},
@@ -382,7 +387,7 @@ TEST(LinesimExit, ABadCommandLineExits2WithTheReason) {
     for (const auto& line : lines) {
         std::vector<std::string> argv = {BinPath("dravel-linesim")};
         argv.insert(argv.end(), line.begin(), line.end());
-        ChildProcess relay(argv, dir.Path(), "bad");
+        ChildProcess relay(argv, dir / "bad.out", dir / "bad.err");
         EXPECT_EQ(relay.Wait(5s), 2) << line.back();
         EXPECT_NE(relay.Stderr().find("usage:"), std::string::npos);
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir / "a")));

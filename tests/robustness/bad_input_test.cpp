@@ -6,14 +6,21 @@
 #include <sys/file.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <thread>
 
-#include "line_bench.h"
 #include "protocol/crc32.h"
-#include "support/pty_pair.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+#include "tests/support/pty_pair.h"
 
 namespace {
 
-using namespace dravel::bench;
+using namespace dravel::testing;
+using namespace std::chrono_literals;
 
 constexpr const char* kScale = "DRAVEL_TIMER_SCALE=0.05";
 
@@ -22,13 +29,13 @@ std::string SlaveOf(const std::string& link) { return std::filesystem::read_syml
 // The simulator on a pseudo-terminal link of its own.
 class Device {
 public:
-    Device(const ScratchDir& dir, std::vector<std::string> options, int timeoutSeconds = 60)
+    Device(const TempDir& dir, std::vector<std::string> options, int timeoutSeconds = 60)
         : m_link(dir / "device"), m_image(dir / "stored.bin"), m_log(dir / "sim.log") {
         std::vector<std::string> argv = {BinPath("dravel-devsim"), "--link", m_link, "--image", m_image,
                                          "--idle-gap-ms", "5", "--timeout", std::to_string(timeoutSeconds),
                                          "--log", m_log};
         argv.insert(argv.end(), options.begin(), options.end());
-        m_process.emplace(argv, dir.Path(), "sim");
+        m_process.emplace(argv, dir / "sim.out", dir / "sim.err");
         m_ready = m_process->WaitForStderr("devsim: ready", 5s);
     }
     bool Ready() const { return m_ready; }
@@ -48,26 +55,10 @@ private:
     bool m_ready = false;
 };
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 std::size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
     std::size_t count = 0;
     for (const auto& line : lines) count += line.rfind(prefix, 0) == 0;
     return count;
-}
-
-bool WaitForStdout(ChildProcess& process, const std::string& needle, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline && process.Running()) {
-        if (process.Stdout().find(needle) != std::string::npos) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return process.Stdout().find(needle) != std::string::npos;
 }
 
 // The descriptors the process holds open on `path`, with their open flags.
@@ -87,18 +78,10 @@ std::vector<int> OpenFlagsOn(pid_t pid, const std::filesystem::path& path) {
     return flags;
 }
 
-uint64_t ResidentKiB(pid_t pid) {
-    std::istringstream status(ReadWholeFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-    }
-    return 0;
-}
-
 // --- image files --------------------------------------------------------------
 
 TEST(BadImageFile, AHugeImageIsStreamedReadOnlyAndNeverLoadedWhole) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string image = dir / "huge.bin";
     {
         // 64 MiB with content (a sparse file would read as zeros from the page cache alike).
@@ -113,8 +96,9 @@ TEST(BadImageFile, AHugeImageIsStreamedReadOnlyAndNeverLoadedWhole) {
     const auto before = std::filesystem::last_write_time(image);
     Device device(dir, {});
     ASSERT_TRUE(device.Ready());
-    ChildProcess cli({BinPath("dravel-cli"), image}, dir.Path(), "cli", {"DRAVEL_COM1=" + device.Link(), kScale});
-    ASSERT_TRUE(WaitForStdout(cli, "Trnasmited Count 200\n", 30s)) << cli.Stdout().substr(0, 400) << cli.Stderr();
+    ChildProcess cli({BinPath("dravel-cli"), image},
+                     dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + device.Link(), kScale});
+    ASSERT_TRUE(cli.WaitForStdout("Trnasmited Count 200\n", 30s)) << cli.Stdout().substr(0, 400) << cli.Stderr();
 
     const std::vector<int> flags = OpenFlagsOn(cli.Pid(), image);
     ASSERT_EQ(flags.size(), 1u) << "the image is open exactly once while it is sent";
@@ -132,12 +116,12 @@ TEST(BadImageFile, AHugeImageIsStreamedReadOnlyAndNeverLoadedWhole) {
 // worker polls its status every 10 ms, so each frame costs up to 10 ms).
 TEST(BadImageFile, AHugeImageArrivesWholeWhenAskedFor) {
     if (!std::getenv("DRAVEL_HUGE_IMAGE")) GTEST_SKIP() << "set DRAVEL_HUGE_IMAGE=1 to send all 64 MiB";
-    ScratchDir dir;
+    TempDir dir;
     const std::string content = RandomImage(64u << 20, 65);
     WriteWholeFile(dir / "huge.bin", content);
     Device device(dir, {}, 1500);
     ASSERT_TRUE(device.Ready());
-    ChildProcess cli({BinPath("dravel-cli"), dir / "huge.bin"}, dir.Path(), "cli",
+    ChildProcess cli({BinPath("dravel-cli"), dir / "huge.bin"}, dir / "cli.out", dir / "cli.err",
                      {"DRAVEL_COM1=" + device.Link(), kScale});
     const auto start = Clock::now();
     ASSERT_EQ(cli.Wait(1400s), 0) << cli.Stderr();
@@ -149,20 +133,20 @@ TEST(BadImageFile, AHugeImageArrivesWholeWhenAskedFor) {
 TEST(BadImageFile, AFileThatCannotBeReadToItsEndIsAnErrorNotAnEmptyImage) {
     // The tool's own /proc/self/mem opens as a regular file and fails on the
     // first read (nothing is mapped at address 0).
-    ScratchDir dir;
+    TempDir dir;
     Device device(dir, {});
     ASSERT_TRUE(device.Ready());
-    ChildProcess cli({BinPath("dravel-cli"), "/proc/self/mem"}, dir.Path(), "cli",
+    ChildProcess cli({BinPath("dravel-cli"), "/proc/self/mem"}, dir / "cli.out", dir / "cli.err",
                      {"DRAVEL_COM1=" + device.Link(), kScale});
     EXPECT_EQ(cli.Wait(20s), 3);
-    EXPECT_EQ(Lines(cli.Stdout()).back(), "Transfer Error !! ");
+    EXPECT_EQ(SplitLines(cli.Stdout()).back(), "Transfer Error !! ");
     EXPECT_NE(cli.Stderr().find("Input/output error"), std::string::npos) << cli.Stderr();
     EXPECT_EQ(device.Log().find("end seq"), std::string::npos) << "no end frame after a read error";
 }
 
 TEST(BadImageFile, AFileWithoutReadPermissionSaysOpenFailedWithTheCause) {
     // As root every file is readable, so the tool runs as nobody here.
-    ScratchDir dir;
+    TempDir dir;
     std::filesystem::permissions(dir.Path(), std::filesystem::perms::all);
     const std::string image = dir / "secret.bin";
     WriteWholeFile(image, "firmware");
@@ -172,24 +156,25 @@ TEST(BadImageFile, AFileWithoutReadPermissionSaysOpenFailedWithTheCause) {
     std::filesystem::permissions(SlaveOf(device.Link()), std::filesystem::perms::all);
     ChildProcess cli({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BinPath("dravel-cli"),
                       image},
-                     dir.Path(), "cli", {"DRAVEL_COM1=" + device.Link(), kScale});
+                     dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + device.Link(), kScale});
     EXPECT_EQ(cli.Wait(20s), 3) << cli.Stdout() << cli.Stderr();
-    EXPECT_EQ(Lines(cli.Stdout()).back(), image + " Open Failed");
+    EXPECT_EQ(SplitLines(cli.Stdout()).back(), image + " Open Failed");
     EXPECT_NE(cli.Stderr().find("Permission denied"), std::string::npos) << cli.Stderr();
 }
 
 TEST(BadImageFile, AFileThatShrinksWhileSentIsNeverReportedComplete) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string image = dir / "shrinking.bin";
     WriteWholeFile(image, RandomImage(200 * 1024, 7));
     Device device(dir, {"--baud", "115200"});
     ASSERT_TRUE(device.Ready());
-    ChildProcess cli({BinPath("dravel-cli"), image}, dir.Path(), "cli", {"DRAVEL_COM1=" + device.Link(), kScale});
-    ASSERT_TRUE(WaitForStdout(cli, "Trnasmited Count 10\n", 20s)) << cli.Stdout();
+    ChildProcess cli({BinPath("dravel-cli"), image},
+                     dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + device.Link(), kScale});
+    ASSERT_TRUE(cli.WaitForStdout("Trnasmited Count 10\n", 20s)) << cli.Stdout();
     std::filesystem::resize_file(image, 5000);
     const auto exit = cli.Wait(40s);
     ASSERT_TRUE(exit.has_value());
-    EXPECT_NE(Lines(cli.Stdout()).back(), "Transfer Completed ")
+    EXPECT_NE(SplitLines(cli.Stdout()).back(), "Transfer Completed ")
         << "a partial image was reported complete; the device stored "
         << (device.Process().Wait(3s), device.Stored() ? device.Stored()->size() : 0) << " bytes";
     EXPECT_NE(exit, 0);
@@ -198,25 +183,27 @@ TEST(BadImageFile, AFileThatShrinksWhileSentIsNeverReportedComplete) {
 // --- ports --------------------------------------------------------------------
 
 TEST(BadPort, APortHeldByAnotherProgramIsRefusedWithItsCause) {
-    ScratchDir dir;
+    TempDir dir;
     WriteWholeFile(dir / "fw.bin", "abc");
     Device device(dir, {});
     ASSERT_TRUE(device.Ready());
     TtyPeer holder(device.Link());
     ASSERT_EQ(::flock(holder.Fd(), LOCK_EX | LOCK_NB), 0);
-    ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"}, dir.Path(), "cli", {"DRAVEL_COM1=" + device.Link()});
+    ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"},
+                     dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + device.Link()});
     EXPECT_EQ(cli.Wait(10s), 1);
-    EXPECT_EQ(Lines(cli.Stdout()), (std::vector<std::string>{"Transmitting .... ", "CommPort Open Error"}));
+    EXPECT_EQ(SplitLines(cli.Stdout()), (std::vector<std::string>{"Transmitting .... ", "CommPort Open Error"}));
     EXPECT_NE(cli.Stderr().find("busy"), std::string::npos) << cli.Stderr();
 }
 
 TEST(BadPort, ADeviceThatIsNoTerminalIsRefusedAndNotWritten) {
-    ScratchDir dir;
+    TempDir dir;
     WriteWholeFile(dir / "fw.bin", "abc");
     for (const std::string port : {"/dev/null", "/dev/zero"}) {
-        ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"}, dir.Path(), "cli", {"DRAVEL_COM1=" + port});
+        ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"},
+                         dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + port});
         EXPECT_EQ(cli.Wait(10s), 1) << port;
-        EXPECT_EQ(Lines(cli.Stdout()).back(), "CommPort Open Error");
+        EXPECT_EQ(SplitLines(cli.Stdout()).back(), "CommPort Open Error");
         EXPECT_NE(cli.Stderr().find("not a terminal"), std::string::npos) << cli.Stderr();
     }
 }
@@ -224,30 +211,32 @@ TEST(BadPort, ADeviceThatIsNoTerminalIsRefusedAndNotWritten) {
 // --- devices --------------------------------------------------------------------
 
 TEST(BadDevice, GarbageAheadOfOneAnswerCostsOneTimeoutAndNothingElse) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string content = RandomImage(5000, 3);
     WriteWholeFile(dir / "fw.bin", content);
     Device device(dir, {"--garbage", "5@2"});
     ASSERT_TRUE(device.Ready());
-    ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"}, dir.Path(), "cli", {"DRAVEL_COM1=" + device.Link(), kScale});
+    ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"},
+                     dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + device.Link(), kScale});
     ASSERT_EQ(cli.Wait(20s), 0) << cli.Stdout() << cli.Stderr();
-    const auto lines = Lines(cli.Stdout());
+    const auto lines = SplitLines(cli.Stdout());
     EXPECT_EQ(CountPrefix(lines, "No Answer "), 1u) << cli.Stdout();
     EXPECT_EQ(device.Process().Wait(5s), 0);
-    EXPECT_TRUE(device.Stored() == PaddedImage(content));
+    EXPECT_TRUE(device.Stored() == Padded(content));
 }
 
 TEST(BadDevice, GarbageAheadOfEveryAnswerIsNeverTakenForAnAcceptance) {
-    ScratchDir dir;
+    TempDir dir;
     WriteWholeFile(dir / "fw.bin", RandomImage(5000, 4));
     Device device(dir, {"--garbage", "5"});
     ASSERT_TRUE(device.Ready());
-    ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"}, dir.Path(), "cli", {"DRAVEL_COM1=" + device.Link(), kScale});
+    ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"},
+                     dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + device.Link(), kScale});
     // The first block goes again and again; the user sees the count rise.
-    ASSERT_TRUE(WaitForStdout(cli, "No Answer 3\n", 20s)) << cli.Stdout();
+    ASSERT_TRUE(cli.WaitForStdout("No Answer 3\n", 20s)) << cli.Stdout();
     cli.Signal(SIGINT);
     EXPECT_EQ(cli.Wait(10s), 130);
-    const auto lines = Lines(cli.Stdout());
+    const auto lines = SplitLines(cli.Stdout());
     EXPECT_EQ(CountPrefix(lines, "Trnasmited Count"), 0u) << "garbage must never pass for an acceptance";
     const std::string log = device.Log();
     EXPECT_EQ(log.find("block=2"), std::string::npos) << log;
@@ -258,8 +247,8 @@ TEST(BadDevice, GarbageAheadOfEveryAnswerIsNeverTakenForAnAcceptance) {
 // the second time 25 ms late: the tool takes the late copy for the answer to
 // its next frame, and the image must still arrive whole and in order.
 TEST(BadDevice, ADeviceThatAnswersTwiceStillGetsEveryBlockInOrder) {
-    dravel::testing::PtyPair pty;
-    ScratchDir dir;
+    PtyPair pty;
+    TempDir dir;
     const std::string content = RandomImage(6 * 1024 + 17, 5);
     WriteWholeFile(dir / "fw.bin", content);
 
@@ -298,7 +287,7 @@ TEST(BadDevice, ADeviceThatAnswersTwiceStillGetsEveryBlockInOrder) {
             pty.WriteMaster(std::string("UA\n"));
         }
     });
-    ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"}, dir.Path(), "cli",
+    ChildProcess cli({BinPath("dravel-cli"), dir / "fw.bin"}, dir / "cli.out", dir / "cli.err",
                      {"DRAVEL_COM1=" + pty.SlavePath(), kScale});
     const auto exit = cli.Wait(30s);
     // What the tool wrote before it closed is still on its way to the device.
@@ -308,7 +297,7 @@ TEST(BadDevice, ADeviceThatAnswersTwiceStillGetsEveryBlockInOrder) {
     ASSERT_EQ(exit, 0) << cli.Stdout() << cli.Stderr();
     EXPECT_EQ(sequences, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(endSequence.load(), 7);
-    EXPECT_TRUE(stored == PaddedImage(content));
+    EXPECT_TRUE(stored == Padded(content));
 }
 
 }  // namespace

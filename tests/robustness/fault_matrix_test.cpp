@@ -21,12 +21,17 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <random>
 
-#include "line_bench.h"
+#include "tests/support/files.h"
+#include "tests/support/line_bench.h"
+#include "tests/support/process.h"
+
 
 namespace {
 
-using namespace dravel::bench;
+using namespace dravel::testing;
+using namespace std::chrono_literals;
 
 enum class Outcome { Completed, Failed, EndFrameLost, Violation };
 
@@ -69,7 +74,7 @@ Verdict Judge(const TransferRun& run) {
         if (error) return {Outcome::Violation, "both a completion and a failure were reported"};
         if (run.cliExit != 0) return {Outcome::Violation, "completed, but exit " + std::to_string(*run.cliExit)};
         if (run.stored) {
-            const std::string expected = PaddedImage(run.image);
+            const std::string expected = Padded(run.image);
             if (*run.stored == expected) return {Outcome::Completed, ""};
             std::size_t at = 0;
             while (at < run.stored->size() && at < expected.size() && (*run.stored)[at] == expected[at]) ++at;

@@ -4,18 +4,23 @@
 // must give back: the counts after the last transfer equal those after the
 // warm-up, and the resident memory stays within a small margin.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <mutex>
+#include <thread>
 
-#include "bench_support.h"
-#include "line_bench.h"
 #include "platform/headless_window.h"
 #include "protocol/main_frame.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 namespace {
 
 using namespace dravel;
-using namespace dravel::bench;
+using namespace dravel::testing;
+using namespace std::chrono_literals;
 
 constexpr int kTransfers = 200;
 constexpr int kWarmUp = 10;
@@ -25,14 +30,6 @@ std::size_t Entries(const char* folder) {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
     return count;
-}
-
-uint64_t ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-    }
-    return 0;
 }
 
 struct Usage {
@@ -45,7 +42,7 @@ struct Usage {
 Usage Settle(std::size_t expectedThreads) {
     const auto until = Clock::now() + 2s;
     while (Entries("/proc/self/task") > expectedThreads && Clock::now() < until) std::this_thread::sleep_for(5ms);
-    return {Entries("/proc/self/fd"), Entries("/proc/self/task"), ResidentKiB()};
+    return {Entries("/proc/self/fd"), Entries("/proc/self/task"), ResidentKiB(::getpid())};
 }
 
 std::size_t CountTransfers(const std::string& log) {
@@ -58,9 +55,7 @@ std::size_t CountTransfers(const std::string& log) {
 
 // The log lines before each transfer that began without the previous one's end frame.
 std::string AroundRestarts(const std::string& log) {
-    std::vector<std::string> lines;
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    const std::vector<std::string> lines = SplitLines(log);
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].find("transfer restarted") == std::string::npos) continue;
@@ -78,13 +73,13 @@ public:
 };
 
 TEST(Soak, TwoHundredTransfersInOneProcessGiveBackEveryDescriptorThreadAndByte) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string content = RandomImage(3 * 1024 + 300, 200);
     WriteWholeFile(dir / "fw.bin", content);
     ChildProcess device({BinPath("dravel-devsim"), "--link", dir / "device", "--image", dir / "stored.bin",
                          "--idle-gap-ms", "5", "--repeat", std::to_string(kTransfers), "--timeout", "300",
                          "--log", dir / "sim.log"},
-                        dir.Path(), "sim");
+                        dir / "sim.out", dir / "sim.err");
     ASSERT_TRUE(device.WaitForStderr("devsim: ready", 5s));
     ::setenv("DRAVEL_COM1", (dir / "device").c_str(), 1);
 
@@ -121,7 +116,7 @@ TEST(Soak, TwoHundredTransfersInOneProcessGiveBackEveryDescriptorThreadAndByte) 
     EXPECT_EQ(device.Wait(10s), 0) << device.Stderr() << "transfers ended in the simulator's log: "
                                    << CountTransfers(ReadWholeFile(dir / "sim.log")) << "\n"
                                    << AroundRestarts(ReadWholeFile(dir / "sim.log"));
-    EXPECT_TRUE(ReadWholeFile(dir / "stored.bin") == PaddedImage(content));
+    EXPECT_TRUE(ReadWholeFile(dir / "stored.bin") == Padded(content));
     {
         std::lock_guard lock(boxMutex);
         EXPECT_EQ(boxes.size(), static_cast<std::size_t>(kTransfers));

@@ -13,6 +13,7 @@
 #include <termios.h>
 
 #include "platform/serial_line.h"
+#include "tests/support/process.h"
 #include "tests/support/pty_pair.h"
 
 namespace dravel {

@@ -25,7 +25,7 @@ using testing::RunResult;
 using testing::SplitLines;
 using testing::TempDir;
 
-std::string Cli() { return testing::BinDir() + "/dravel-cli"; }
+std::string Cli() { return testing::BinPath("dravel-cli"); }
 
 RunResult RunCli(const std::vector<std::string>& args, const std::string& scale = "0.25",
                  std::chrono::milliseconds timeout = 60s) {
@@ -311,7 +311,7 @@ TEST(CliGang, InterruptStopsEveryChildAndFreesEveryPort) {
 
 TEST(CliVersion, EveryProgramSaysItsVersion) {
     for (const std::string tool : {"dravel-cli", "dravel-devsim", "dravel-linesim"}) {
-        auto result = testing::Run({testing::BinDir() + "/" + tool, "--version"}, {}, 10s);
+        auto result = testing::Run({testing::BinPath(tool), "--version"}, {}, 10s);
         EXPECT_EQ(result.exitCode, 0) << tool;
         EXPECT_TRUE(std::regex_search(result.out, std::regex(tool + R"( \d+\.\d+\.\d+)"))) << result.out;
     }

@@ -21,7 +21,7 @@ using testing::RunResult;
 using testing::SplitLines;
 using testing::TempDir;
 
-std::string Cli() { return testing::BinDir() + "/dravel-cli"; }
+std::string Cli() { return testing::BinPath("dravel-cli"); }
 
 RunResult RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
     std::vector<std::string> argv = {Cli()};

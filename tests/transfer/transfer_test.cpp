@@ -12,7 +12,7 @@
 #include "platform/headless_window.h"
 #include "protocol/main_frame.h"
 #include "tests/support/devsim_process.h"
-#include "tests/support/pty_pair.h"
+#include "tests/support/process.h"
 
 namespace dravel {
 namespace {

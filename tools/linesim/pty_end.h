@@ -1,13 +1,11 @@
 // PtyEnd: one end of the relay's cable - a pseudo-terminal whose slave side
 // a peer opens through a symbolic link.
 //
-// What it owns: the master descriptor, one descriptor of the slave kept open
-// by the relay itself (so the master never reports a hang-up while no peer
-// has the slave open, and a peer may close and reopen it), and the link.
-// The link is made atomically (a temporary name in the same folder, then
-// rename) and only over nothing or over a stale link to /dev/pts/*; a real
-// file at that path is never replaced. The destructor removes the link if it
-// still points at this end's slave.
+// What it owns: a pseudo-terminal pair, whose kept slave descriptor lets a
+// peer close and reopen the slave without the master seeing a hang-up, and
+// the link to its slave, made only over nothing or over a stale link into
+// /dev/pts/ (a real file at that path is never replaced). The destructor
+// removes the link if it still points at this end's slave.
 //
 // Threads: single-threaded; the relay's loop owns both ends.
 // Failures: Create() returns false with the cause (system text included) in
@@ -16,39 +14,27 @@
 
 #include <string>
 
+#include "tools/pty/pty.h"
+
 namespace dravel::linesim {
 
 class PtyEnd {
 public:
-    PtyEnd() = default;
-    ~PtyEnd();
-    PtyEnd(const PtyEnd&) = delete;
-    PtyEnd& operator=(const PtyEnd&) = delete;
-
     bool Create(const std::string& linkPath);
     // The cable goes: both descriptors closed, the peer sees a hang-up.
-    void HangUp();
+    void HangUp() { m_pair.Close(); }
     // Removes the link (if still ours) and closes everything.
     void Release();
 
-    int MasterFd() const { return m_master; }
-    const std::string& SlavePath() const { return m_slavePath; }
-    const std::string& LinkPath() const { return m_linkPath; }
+    int MasterFd() const { return m_pair.MasterFd(); }
+    const std::string& SlavePath() const { return m_pair.SlavePath(); }
+    const std::string& LinkPath() const { return m_link.Path(); }
     const std::string& Error() const { return m_error; }
 
 private:
-    bool Fail(const std::string& what, int error);
-    void RemoveLink();
-
-    int m_master = -1;
-    int m_keptSlave = -1;
-    std::string m_slavePath;
-    std::string m_linkPath;
-    bool m_linkMade = false;
+    pty::Pair m_pair;
+    pty::Link m_link;
     std::string m_error;
 };
-
-// True if nothing is at `path` or it is a symbolic link into /dev/pts/.
-bool MayReplaceLink(const std::string& path, std::string& why);
 
 }  // namespace dravel::linesim
