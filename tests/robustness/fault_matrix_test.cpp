@@ -55,6 +55,7 @@ struct MatrixCase {
     Expect expect = Expect::Either;
     bool faultsExpected = true;
     std::size_t imageSize = 8 * 1024 + 100;
+    double timerScale = 0.05;
 };
 
 constexpr std::size_t kEndFrameBytes = 41;
@@ -131,6 +132,10 @@ std::vector<MatrixCase> Cases() {
                              "--max-faults", "10"}), Expect::Either},
         {"mixed_stall_and_flips", with({"--flip-rate", "0.01", "--max-faults", "6", "--stall", "1500@2000",
                                         "--stall", "1200@7000"}), Expect::Either},
+        // A slow line and a driver that hands over one byte at a time: the
+        // device's first answer arrives in pieces and must still be heard.
+        {"slow_9600", {"--baud", "9600"}, Expect::Complete, false, 8 * 1024 + 100, 0.25},
+        {"bytewise_down_115200", with({"--direction", "down", "--chunk", "1"}), Expect::Complete, false},
         // 300 blocks: the sequence byte wraps past 255 with faults about.
         {"wrap_unpaced_flips", {"--direction", "up", "--flip-rate", "0.00002", "--max-faults", "6"},
          Expect::Complete, true, 300 * 1024},
@@ -161,6 +166,7 @@ Verdict RunCase(const MatrixCase& matrixCase, uint64_t seed, TransferRun* keep =
     setup.relayOptions = matrixCase.relay;
     setup.relayOptions.insert(setup.relayOptions.end(), {"--seed", std::to_string(seed)});
     setup.imageSize = matrixCase.imageSize;
+    setup.timerScale = matrixCase.timerScale;
     setup.imageSeed = seed;
     TransferRun run = RunTransfer(setup);
     const Verdict verdict = Judge(run);

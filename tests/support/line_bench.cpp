@@ -64,7 +64,7 @@ TransferRun RunTransfer(const TransferSetup& setup) {
 
     const auto start = Clock::now();
     ChildProcess cli({BinPath("dravel-cli"), "--kind", std::to_string(setup.kind), dir / "image.bin"},
-                     dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + (dir / "tool"), "DRAVEL_TIMER_SCALE=0.05"});
+                     dir / "cli.out", dir / "cli.err", {"DRAVEL_COM1=" + (dir / "tool"), "DRAVEL_TIMER_SCALE=" + std::to_string(setup.timerScale)});
     run.cliExit = cli.Wait(setup.deadline);
     run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (!run.cliExit) cli.Signal(SIGKILL);

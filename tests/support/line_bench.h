@@ -57,6 +57,9 @@ struct TransferSetup {
     std::size_t imageSize = 8 * 1024 + 100;
     uint64_t imageSeed = 1;
     int kind = 2;
+    // The tool's answer timers, shortened (1000 ms after a frame at 0.05).
+    // A slow line needs longer ones: a whole frame must cross it in time.
+    double timerScale = 0.05;
     std::chrono::seconds deadline{40};
 };
 

@@ -190,10 +190,20 @@ bool LineRelay::Fill(Lane& lane, Clock::time_point now) {
     return true;
 }
 
+bool LineRelay::Chunked(const Lane& lane) const {
+    return m_options.chunk > 0 && m_plan.Applies(lane.direction);
+}
+
 bool LineRelay::Flush(Lane& lane) {
     while (!lane.outbox.empty()) {
         std::array<uint8_t, kIoChunk> chunk{};
-        const std::size_t count = std::min(chunk.size(), lane.outbox.size());
+        std::size_t count = std::min(chunk.size(), lane.outbox.size());
+        if (Chunked(lane)) {
+            // A driver that hands bytes over as they come: the next piece only
+            // once the peer has read the last one.
+            if (lane.destination->PeerUnread() > 0) return true;
+            count = std::min<std::size_t>(count, m_options.chunk);
+        }
         std::copy_n(lane.outbox.begin(), count, chunk.begin());
         const ssize_t taken = ::write(lane.destination->MasterFd(), chunk.data(), count);
         if (taken < 0 && (errno == EAGAIN || errno == EINTR)) return true;
@@ -203,7 +213,7 @@ bool LineRelay::Flush(Lane& lane) {
             return false;
         }
         lane.outbox.erase(lane.outbox.begin(), lane.outbox.begin() + taken);
-        if (static_cast<std::size_t>(taken) < count) return true;
+        if (static_cast<std::size_t>(taken) < count || Chunked(lane)) return true;
     }
     return true;
 }
@@ -220,6 +230,11 @@ int LineRelay::PollTimeout(Clock::time_point now, Clock::time_point deadline, bo
         } else {
             due = now;
         }
+    }
+    // In pieces, whether the peer has read the last one is looked at again
+    // every millisecond: nothing tells the relay when it has.
+    for (const Lane* lane : {&m_up, &m_down}) {
+        if (Chunked(*lane) && !lane->outbox.empty()) due = std::min(due, now + std::chrono::milliseconds(1));
     }
     if (due == Clock::time_point::max()) return -1;
     if (due <= now) return 0;
@@ -274,9 +289,9 @@ int LineRelay::Run() {
         fds[1] = {m_device.MasterFd(), 0, 0};
         fds[2] = {m_signalFd, POLLIN, 0};
         if (m_up.inbox.size() < kInboxLimit) fds[0].events |= POLLIN;
-        if (!m_down.outbox.empty()) fds[0].events |= POLLOUT;
+        if (!m_down.outbox.empty() && !Chunked(m_down)) fds[0].events |= POLLOUT;
         if (m_down.inbox.size() < kInboxLimit) fds[1].events |= POLLIN;
-        if (!m_up.outbox.empty()) fds[1].events |= POLLOUT;
+        if (!m_up.outbox.empty() && !Chunked(m_up)) fds[1].events |= POLLOUT;
 
         const int ready = ::poll(fds.data(), fds.size(), PollTimeout(now, deadline, hasDeadline));
         if (ready < 0 && errno != EINTR) {

@@ -74,6 +74,8 @@ private:
     void Emit(Lane& lane, Clock::time_point now);
     void Carry(Lane& lane, uint8_t byte);
     bool Flush(Lane& lane);
+    // Handed over in pieces (--chunk, in the faulted directions).
+    bool Chunked(const Lane& lane) const;
     bool Fill(Lane& lane, Clock::time_point now);
     void StartStallIfDue(Clock::time_point now);
     uint64_t FaultedBytes() const;

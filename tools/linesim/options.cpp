@@ -111,7 +111,7 @@ void DescribeOptions(CLI::App& app, RelayOptions& options) {
         options.maxFaults = count;
         return true;
     });
-    valued("--chunk", "N", "hand the peer at most N bytes at a time, each only once it has read the last",
+    valued("--chunk", "N", "hand the peer at most N bytes at a time, each only once it has read the last (in the --direction of faults)",
            [&options](const std::string& value) {
                uint32_t chunk = 0;
                if (!ParseUnsigned<uint32_t>(value, chunk, 1)) return false;

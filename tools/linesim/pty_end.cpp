@@ -1,10 +1,20 @@
 #include "pty_end.h"
 
+#include <sys/ioctl.h>
+
 #include <unistd.h>
 
 #include <cstring>
 
 namespace dravel::linesim {
+
+std::size_t PtyEnd::PeerUnread() const {
+    // What waits in the slave's input queue: the relay's own slave descriptor
+    // sees the same queue the peer reads from.
+    int waiting = 0;
+    if (::ioctl(m_pair.KeptSlaveFd(), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+    return static_cast<std::size_t>(waiting);
+}
 
 bool PtyEnd::Create(const std::string& linkPath) {
     if (!m_pair.Open(m_error)) return false;

@@ -12,6 +12,7 @@
 // Error(); nothing is left behind.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "tools/pty/pty.h"
@@ -27,6 +28,8 @@ public:
     void Release();
 
     int MasterFd() const { return m_pair.MasterFd(); }
+    // Bytes written to the master that the peer has not read yet.
+    std::size_t PeerUnread() const;
     const std::string& SlavePath() const { return m_pair.SlavePath(); }
     const std::string& LinkPath() const { return m_link.Path(); }
     const std::string& Error() const { return m_error; }
