@@ -12,6 +12,7 @@
 
 #include "cli/command_line.h"
 #include "cli/gang.h"
+#include "cli/port_list.h"
 #include "cli/report.h"
 #include "cli/trace_log.h"
 #include "cli/transfer_job.h"
@@ -75,15 +76,6 @@ PortConfig PortFor(const std::string& argument) {
         config.device = argument;
     }
     return config;
-}
-
-int ListPorts() {
-    for (int port = 1; port <= 4; ++port) {
-        const PortProbe probe = ProbePort(port);
-        std::printf("port %d  COM%d  %-24s %s%s%s\n", port, port, probe.device.c_str(), ToString(probe.availability),
-                    probe.detail.empty() ? "" : ": ", probe.detail.c_str());
-    }
-    return kExitCompleted;
 }
 
 // The options a child of a gang runs with: everything but the other ports.

@@ -47,14 +47,20 @@ PortProbe ProbePort(int portNumber)
     }
     const DeviceProbe look = SerialLine::Probe(probe.device);
     probe.detail = look.detail;
-    switch (look.result) {
-    case SerialResult::Ok: probe.availability = PortAvailability::Free; break;
-    case SerialResult::NoDevice: probe.availability = PortAvailability::Missing; break;
-    case SerialResult::NotATerminal: probe.availability = PortAvailability::NotATerminal; break;
-    case SerialResult::Busy: probe.availability = PortAvailability::Busy; break;
-    default: probe.availability = PortAvailability::Unusable; break;
-    }
+    probe.availability = AvailabilityOf(look.result);
     return probe;
+}
+
+PortAvailability AvailabilityOf(SerialResult result)
+{
+    switch (result) {
+    case SerialResult::Ok: return PortAvailability::Free;
+    case SerialResult::NoDevice: return PortAvailability::Missing;
+    case SerialResult::NotATerminal: return PortAvailability::NotATerminal;
+    case SerialResult::Busy: return PortAvailability::Busy;
+    case SerialResult::Denied: return PortAvailability::Denied;
+    default: return PortAvailability::Unusable;
+    }
 }
 
 const char* ToString(PortAvailability availability)
@@ -64,6 +70,7 @@ const char* ToString(PortAvailability availability)
     case PortAvailability::Missing: return "missing";
     case PortAvailability::NotATerminal: return "not a terminal";
     case PortAvailability::Busy: return "busy";
+    case PortAvailability::Denied: return "not yours to open";
     case PortAvailability::Unusable: return "unusable";
     }
     return "unusable";

@@ -12,6 +12,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/serial_line.h"
 
 namespace dravel {
 
@@ -25,7 +28,7 @@ std::string ResolvePortDevice(int portNumber);
 // device as it stands.
 std::string ResolvePortName(std::string_view name);
 
-enum class PortAvailability { Free, Missing, NotATerminal, Busy, Unusable };
+enum class PortAvailability { Free, Missing, NotATerminal, Busy, Denied, Unusable };
 
 struct PortProbe {
     std::string device;
@@ -38,5 +41,26 @@ struct PortProbe {
 PortProbe ProbePort(int portNumber);
 
 const char* ToString(PortAvailability availability);
+
+// A serial device the system knows, whether or not a port names it.
+struct SerialDeviceInfo {
+    std::string device;        // /dev/ttyUSB0, COM7
+    std::string driver;        // ftdi_sio, cp210x, serial8250, ...
+    std::string stableName;    // a name that survives replugging (/dev/serial/by-id/...)
+    std::string usbId;         // vendor:product of a USB adapter, "0403:6001"
+    std::string manufacturer;
+    std::string product;
+    std::string serialNumber;
+    PortAvailability availability = PortAvailability::Missing;
+    std::string detail;        // the system's words when it is not free, and a hint
+};
+
+// Every serial device with a driver behind it and hardware present, in name
+// order; each looked at as ProbePort() does. Empty when the system tells
+// nothing.
+std::vector<SerialDeviceInfo> ListSerialDevices();
+
+// What a probe's result means for a listing.
+PortAvailability AvailabilityOf(SerialResult result);
 
 }  // namespace dravel

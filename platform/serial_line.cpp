@@ -12,6 +12,7 @@ const char* ToString(SerialResult result)
     case SerialResult::NoDevice: return "no such device";
     case SerialResult::NotATerminal: return "not a terminal";
     case SerialResult::Busy: return "busy";
+    case SerialResult::Denied: return "permission denied";
     case SerialResult::Refused: return "settings refused";
     case SerialResult::WouldBlock: return "would block";
     case SerialResult::HungUp: return "hung up";

@@ -52,6 +52,7 @@ enum class SerialResult {
     NoDevice,      // nothing at that path, or hardware that is not there
     NotATerminal,  // a regular file, a directory, a device that is no serial line
     Busy,          // another program holds the line
+    Denied,        // the system does not let this user open it
     Refused,       // the driver refused the settings
     WouldBlock,    // nothing could be done without waiting
     HungUp,        // the device is gone (unplugged, other side closed)

@@ -197,6 +197,8 @@ Checked OpenChecked(const std::string& device, int access) {
         const int error = errno;
         switch (error) {
         case EBUSY: checked.result = SerialResult::Busy; break;
+        case EACCES:
+        case EPERM: checked.result = SerialResult::Denied; break;
         // A serial port whose hardware is absent answers ENXIO/ENODEV/EIO.
         case ENOENT:
         case ENXIO:

@@ -1,0 +1,51 @@
+#include "cli/port_list.h"
+
+#include <cstdio>
+
+namespace dravel::cli {
+
+namespace {
+
+std::string State(PortAvailability availability, const std::string& detail) {
+    std::string text = ToString(availability);
+    if (!detail.empty() && availability != PortAvailability::Free) text += ": " + detail;
+    return text;
+}
+
+}  // namespace
+
+std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vector<SerialDeviceInfo>& devices) {
+    std::string text;
+    char line[512];
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        std::snprintf(line, sizeof line, "port %zu  COM%zu  %-24s %s\n", i + 1, i + 1, ports[i].device.c_str(),
+                      State(ports[i].availability, ports[i].detail).c_str());
+        text += line;
+    }
+    text += "\nSerial devices of this system";
+    text += devices.empty() ? ": none found\n" : " (use one with --port DEVICE):\n";
+    for (const SerialDeviceInfo& device : devices) {
+        std::snprintf(line, sizeof line, "  %-16s %s\n", device.device.c_str(),
+                      State(device.availability, device.detail).c_str());
+        text += line;
+        std::string about = device.driver;
+        if (!device.usbId.empty()) about += "  USB " + device.usbId;
+        for (const std::string* part : {&device.manufacturer, &device.product}) {
+            if (!part->empty()) about += "  " + *part;
+        }
+        if (!device.serialNumber.empty()) about += "  serial " + device.serialNumber;
+        text += "    " + about + "\n";
+        if (!device.stableName.empty()) text += "    " + device.stableName + "\n";
+    }
+    return text;
+}
+
+int ListPorts() {
+    std::vector<PortProbe> ports;
+    for (int port = 1; port <= 4; ++port) ports.push_back(ProbePort(port));
+    const std::string text = FormatPortList(ports, ListSerialDevices());
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
+
+}  // namespace dravel::cli

@@ -1,0 +1,17 @@
+// --list-ports: the program's four ports and every serial device of the
+// system, each with what it is and whether it is free to use.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/port_names.h"
+
+namespace dravel::cli {
+
+// Ports 1 to 4 first, a line each, then the system's devices.
+std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vector<SerialDeviceInfo>& devices);
+
+int ListPorts();
+
+}  // namespace dravel::cli
