@@ -3,24 +3,20 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 
 namespace dravel::cli {
 
 std::string IsoTimeNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss time(now - day);
     char text[40];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
     return text;
 }
 
