@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 extern char** environ;
@@ -17,8 +18,9 @@ extern char** environ;
 namespace dravel {
 
 struct ChildProcess::Native {
+    std::mutex mutex;  // Interrupt() on one thread, Wait() on another
     pid_t pid = -1;
-    int exitStatus = -1;
+    int exitStatus = -1;  // guarded by mutex; set once the child is reaped
     std::thread readers[2];
 };
 
@@ -49,10 +51,13 @@ void ReadLines(int fd, ChildStream stream, const ChildProcess::LineHandler& onLi
 ChildProcess::ChildProcess() : m_native(std::make_unique<Native>()) {}
 
 ChildProcess::~ChildProcess() {
-    if (m_native->pid > 0 && m_native->exitStatus < 0) {
-        ::kill(m_native->pid, SIGKILL);
-        Wait();
+    bool running = false;
+    {
+        std::lock_guard lock(m_native->mutex);
+        running = m_native->pid > 0 && m_native->exitStatus < 0;
+        if (running) ::kill(m_native->pid, SIGKILL);
     }
+    if (running) Wait();
     for (auto& reader : m_native->readers) {
         if (reader.joinable()) reader.join();
     }
@@ -106,28 +111,47 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
         error = program + ": " + std::strerror(spawned);
         return false;
     }
-    m_native->pid = pid;
-    m_native->exitStatus = -1;
+    {
+        std::lock_guard lock(m_native->mutex);
+        m_native->pid = pid;
+        m_native->exitStatus = -1;
+    }
     m_native->readers[0] = std::thread(ReadLines, out[0], ChildStream::Output, onLine);
     m_native->readers[1] = std::thread(ReadLines, err[0], ChildStream::Error, onLine);
     return true;
 }
 
 void ChildProcess::Interrupt() {
+    // Only before the child is reaped: its number cannot have gone to another
+    // process while it waits as a zombie.
+    std::lock_guard lock(m_native->mutex);
     if (m_native->pid > 0 && m_native->exitStatus < 0) ::kill(m_native->pid, SIGINT);
 }
 
 int ChildProcess::Wait() {
     if (m_native->pid <= 0) return -1;
-    if (m_native->exitStatus < 0) {
-        int status = 0;
-        while (::waitpid(m_native->pid, &status, 0) < 0 && errno == EINTR) {
+    bool reaped = false;
+    {
+        std::lock_guard lock(m_native->mutex);
+        reaped = m_native->exitStatus >= 0;
+    }
+    if (!reaped) {
+        // Waits for the end without reaping, so Interrupt() stays safe.
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(m_native->pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
         }
-        m_native->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::lock_guard lock(m_native->mutex);
+        if (m_native->exitStatus < 0) {
+            int status = 0;
+            while (::waitpid(m_native->pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            m_native->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
     }
     for (auto& reader : m_native->readers) {
         if (reader.joinable()) reader.join();
     }
+    std::lock_guard lock(m_native->mutex);
     return m_native->exitStatus;
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <thread>
 
 namespace dravel {
@@ -10,7 +11,7 @@ namespace dravel {
 struct ChildProcess::Native {
     PROCESS_INFORMATION process{};
     bool started = false;
-    bool ended = false;
+    std::atomic<bool> ended{false};  // Interrupt() on one thread, Wait() on another
     int exitStatus = -1;
     std::thread readers[2];
 };
@@ -139,6 +140,8 @@ void ChildProcess::Interrupt() {
 int ChildProcess::Wait() {
     if (!m_native->started) return -1;
     if (!m_native->ended) {
+        // The handle stays open until this object goes, so the process id
+        // Interrupt() uses cannot pass to another process meanwhile.
         WaitForSingleObject(m_native->process.hProcess, INFINITE);
         DWORD code = 0;
         GetExitCodeProcess(m_native->process.hProcess, &code);
