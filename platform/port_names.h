@@ -7,11 +7,15 @@
 //
 // Everything here may be called from any thread; nothing is cached, so a
 // changed variable takes effect at the next opening.
+//
+// ListSystemPorts() is the one part that differs by platform
+// (port_names_posix.cpp, port_names_win32.cpp).
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dravel {
 
@@ -38,5 +42,16 @@ struct PortProbe {
 PortProbe ProbePort(int portNumber);
 
 const char* ToString(PortAvailability availability);
+
+// A serial port the system itself knows of: the name it is opened by (COM7)
+// and what the system says stands behind it (\Device\Serial0).
+struct SystemPort {
+    std::string name;
+    std::string detail;
+};
+
+// The serial ports the system knows of, in the order of their names; empty
+// where the platform keeps no such list.
+std::vector<SystemPort> ListSystemPorts();
 
 }  // namespace dravel
