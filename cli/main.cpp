@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/headless_window.h"
@@ -34,7 +35,8 @@ constexpr const char* kUsage =
     "send button does.\n"
     "\n"
     "  --port N       serial port 1 to 4 (default 1); port N is the device named\n"
-    "                 by the environment variable DRAVEL_COM<N>, else /dev/ttyS<N-1>\n"
+    "                 by the environment variable DRAVEL_COM<N>, else the system's\n"
+    "                 own port N (/dev/ttyS<N-1> on Linux, COM<N> on Windows)\n"
     "  --kind K       transfer kind 1 to 6 (default 2, the form's):\n"
     "                 1 text lines ending CR LF, each line's last character its command\n"
     "                 2 blocks of 1024 bytes, command '5' (the last block zero-padded)\n"
@@ -124,6 +126,9 @@ int ListPorts() {
         std::printf("port %d  COM%d  %-24s %s%s%s\n", port, port, probe.device.c_str(),
                     dravel::ToString(probe.availability), probe.detail.empty() ? "" : ": ", probe.detail.c_str());
     }
+    const std::vector<dravel::SystemPort> known = dravel::ListSystemPorts();
+    if (!known.empty()) std::printf("serial ports the system knows:\n");
+    for (const dravel::SystemPort& port : known) std::printf("  %-8s %s\n", port.name.c_str(), port.detail.c_str());
     return kExitCompleted;
 }
 
@@ -223,6 +228,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    dravel::UseLineFeedLineEnds();
     Options options;
     if (const auto error = ParseOptions(argc, argv, options)) {
         std::fprintf(stderr, "dravel-cli: %s\n\n%s", error->c_str(), kUsage);
