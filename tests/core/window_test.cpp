@@ -106,14 +106,27 @@ TEST(HeadlessWindow, MessageBoxesGoToTheSinkWithTheApplicationCaption) {
     EXPECT_EQ(boxes[1].second, "comm Error!");
 }
 
+// Sets, or with nullptr removes, a variable of this process's environment.
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");  // an empty value removes it there
+#else
+    if (value != nullptr) {
+        ::setenv(name, value, 1);
+    } else {
+        ::unsetenv(name);
+    }
+#endif
+}
+
 TEST(HeadlessWindow, TimerScaleComesOnlyFromAValidEnvironmentValue) {
-    ::setenv("DRAVEL_TIMER_SCALE", "0.05", 1);
+    SetEnv("DRAVEL_TIMER_SCALE", "0.05");
     EXPECT_DOUBLE_EQ(HeadlessWindow::TimerScaleFromEnvironment(), 0.05);
     for (const char* bad : {"", "0", "-1", "2", "fast", "0.5x"}) {
-        ::setenv("DRAVEL_TIMER_SCALE", bad, 1);
+        SetEnv("DRAVEL_TIMER_SCALE", bad);
         EXPECT_DOUBLE_EQ(HeadlessWindow::TimerScaleFromEnvironment(), 1.0) << bad;
     }
-    ::unsetenv("DRAVEL_TIMER_SCALE");
+    SetEnv("DRAVEL_TIMER_SCALE", nullptr);
     EXPECT_DOUBLE_EQ(HeadlessWindow::TimerScaleFromEnvironment(), 1.0);
 }
 
