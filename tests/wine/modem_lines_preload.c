@@ -14,13 +14,10 @@
  * goes to the real ioctl untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -65,13 +62,11 @@ static void log_change(int fd, int before, int after)
 {
     const char *path = getenv("DRAVEL_WINE_MODEM_LOG");
     if (path == NULL || *path == '\0' || before == after) return;
-    char name[64] = "?";
-    if (ptsname_r(fd, name, sizeof name) != 0) {
-        char link[64];
-        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-        const ssize_t n = readlink(link, name, sizeof name - 1);
-        name[n > 0 ? n : 0] = '\0';
-    }
+    char link[64];
+    char name[256];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, name, sizeof name - 1);
+    name[n > 0 ? n : 0] = '\0';
     FILE *out = fopen(path, "a");
     if (out == NULL) return;
     fprintf(out, "%s DTR=%d RTS=%d\n", name, (after & TIOCM_DTR) != 0, (after & TIOCM_RTS) != 0);
