@@ -53,18 +53,36 @@ long CMainFrame::OnCommReceived(uintptr_t, intptr_t) {
     const auto port = Port();
     if (!port) return 1;
     const Classification answer = ClassifyAnswer(port->Received());
-    if (answer.status) m_transferStatus.store(*answer.status);
+    if (answer.status) SetTransferStatus(*answer.status);
     if (answer.drop > 0) port->DropReceived(answer.drop);
     return 1;
 }
 
 void CMainFrame::OnTimer(uintptr_t timerId) {
     if (timerId == TIMER_SYNC) {
-        m_transferStatus.store(XFER_TIMEOUT);
+        SetTransferStatus(XFER_TIMEOUT);
     } else if (timerId == TIMER_ANSWER) {
-        m_transferStatus.store(XFER_TIMEOUT);
+        SetTransferStatus(XFER_TIMEOUT);
         m_window.KillTimer(TIMER_ANSWER);
     }
+}
+
+void CMainFrame::SetTransferStatus(int32_t status) {
+    m_transferStatus.store(status);
+    WakeWorker();
+}
+
+void CMainFrame::WakeWorker() {
+    // Through the lock: a worker that has looked at the status but not yet
+    // begun to wait cannot miss the change.
+    { std::lock_guard lock(m_statusMutex); }
+    m_statusChanged.notify_all();
+}
+
+void CMainFrame::AwaitStatusChange(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_statusMutex);
+    m_statusChanged.wait_for(lock, limit,
+                             [this] { return m_transferStatus.load() != XFER_WAIT || m_stopRequested.load(); });
 }
 
 // ---------------------------------------------------------------- port and transfer
