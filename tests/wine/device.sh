@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by with-device and cli_cases.sh (sourced, bash): a simulated device
 # on a COM port of the Wine prefix.
 #
