@@ -21,6 +21,9 @@ inline constexpr int kExitUsage = 2;
 // A program's parser with the shared conventions applied.
 inline void Prepare(CLI::App& app) {
     app.set_version_flag("--version", std::string(app.get_name()) + " " + DRAVEL_VERSION);
+    // A path such as /tmp/image.bin is a path on every platform, never a
+    // /option (CLI11's Windows default).
+    app.allow_windows_style_options(false);
     app.get_formatter()->label("Usage", "usage");
     app.get_formatter()->column_width(26);
     app.option_defaults()->always_capture_default(false);

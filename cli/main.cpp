@@ -93,6 +93,8 @@ std::vector<std::string> MemberArguments(const Options& options, const std::stri
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The same bytes on every platform: a script compares lines.
+    UseLineFeedLineEnds();
     InterruptWatcher::Prepare();
 
     Options options;

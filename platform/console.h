@@ -21,6 +21,12 @@ enum class ConsoleStream { Output, Error };
 
 bool IsTerminal(ConsoleStream stream);
 
+// Lets standard output and standard error carry exactly the bytes written,
+// each line ended by a line feed alone, as on Linux; a Windows program would
+// otherwise turn every line end into CR LF. Scripts compare the texts, and
+// consoles show either the same. Call before anything is written.
+void UseLineFeedLineEnds();
+
 // Lets escape sequences through to a terminal where they need asking for
 // (a Windows console); true if they may be written.
 bool EnableTerminalSequences(ConsoleStream stream);

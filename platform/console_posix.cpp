@@ -26,6 +26,8 @@ bool IsTerminal(ConsoleStream stream) {
     return ::isatty(stream == ConsoleStream::Output ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
 
+void UseLineFeedLineEnds() {}
+
 bool EnableTerminalSequences(ConsoleStream stream) { return IsTerminal(stream); }
 
 void InterruptWatcher::Prepare() {

@@ -7,6 +7,9 @@
 //
 // Everything here may be called from any thread; nothing is cached, so a
 // changed variable takes effect at the next opening.
+//
+// ListSerialDevices() is the one part that differs by platform
+// (port_names_linux.cpp with libudev, port_names_win32.cpp).
 #pragma once
 
 #include <optional>

@@ -56,7 +56,7 @@ long CMainFrame::OnCommReceived(uintptr_t, intptr_t) {
     const std::span<const uint8_t> held = port->Received();
     const Classification answer = ClassifyAnswer(held);
     if (answer.status) {
-        m_transferStatus.store(*answer.status);
+        SetTransferStatus(*answer.status);
         if (answer.line > 0) Trace(TraceEvent::Of(TraceEvent::Kind::Noise, held.first(answer.line)));
         Trace(TraceEvent::Of(TraceEvent::Kind::Answer, held.subspan(answer.line, kAnswerLineSize), *answer.status));
         if (answer.line + kAnswerLineSize < held.size()) {
@@ -74,11 +74,29 @@ void CMainFrame::OnTimer(uintptr_t timerId) {
         Trace(TraceEvent::Timer(static_cast<uint32_t>(timerId)));
     }
     if (timerId == TIMER_SYNC) {
-        m_transferStatus.store(XFER_TIMEOUT);
+        SetTransferStatus(XFER_TIMEOUT);
     } else if (timerId == TIMER_ANSWER) {
-        m_transferStatus.store(XFER_TIMEOUT);
+        SetTransferStatus(XFER_TIMEOUT);
         m_window.KillTimer(TIMER_ANSWER);
     }
+}
+
+void CMainFrame::SetTransferStatus(int32_t status) {
+    m_transferStatus.store(status);
+    WakeWorker();
+}
+
+void CMainFrame::WakeWorker() {
+    // Through the lock: a worker that has looked at the status but not yet
+    // begun to wait cannot miss the change.
+    { std::lock_guard lock(m_statusMutex); }
+    m_statusChanged.notify_all();
+}
+
+void CMainFrame::AwaitStatusChange(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_statusMutex);
+    m_statusChanged.wait_for(lock, limit,
+                             [this] { return m_transferStatus.load() != XFER_WAIT || m_stopRequested.load(); });
 }
 
 // ---------------------------------------------------------------- port and transfer

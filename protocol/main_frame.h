@@ -81,7 +81,10 @@ public:
     // or when the worker is not blocked in it.
     void StopTransfer();
     // Asks a running transfer to stop, without waiting (any thread).
-    void RequestStop() { m_stopRequested.store(true); }
+    void RequestStop() {
+        m_stopRequested.store(true);
+        WakeWorker();
+    }
     // The window goes: close the port under a running transfer, release the
     // window side, stop and join the worker. After this nothing touches the
     // window side or the form.
@@ -102,7 +105,14 @@ public:
 
     // --- state for front ends and tests ---
     int32_t TransferStatus() const { return m_transferStatus.load(); }
-    void SetTransferStatus(int32_t status) { m_transferStatus.store(status); }
+    // Also wakes the worker that waits for it.
+    void SetTransferStatus(int32_t status);
+    // The worker's wait for the transfer status: returns when a handler has
+    // set it or a stop is asked, at the latest after `limit`. A sleep of the
+    // whole poll period would cost every frame the time from the answer to
+    // the next period's end, and more where the system's timer ticks
+    // coarsely (15.6 ms on Windows unless asked otherwise).
+    void AwaitStatusChange(std::chrono::milliseconds limit);
     int32_t SequenceNumber() const { return m_sequenceNumber; }
     void SetSequenceNumber(int32_t sequence) { m_sequenceNumber = sequence; }
     std::span<uint8_t, kBlockBufferSize> BlockBuffer() { return m_blockBuffer; }
@@ -126,6 +136,7 @@ private:
     void Publish(const TransferProgress& progress);
     void Trace(const TraceEvent& event) const;
     void Finish(TransferOutcome outcome);
+    void WakeWorker();
 
     WindowSide& m_window;
 
@@ -135,6 +146,8 @@ private:
     std::array<uint8_t, kTransmitBufferSize> m_transmitBuffer{};
     std::array<uint8_t, kBlockBufferSize> m_blockBuffer{};
     std::atomic<int32_t> m_transferStatus{XFER_WAIT};
+    std::mutex m_statusMutex;  // only so that a wake between look and wait is not lost
+    std::condition_variable m_statusChanged;
 
     mutable std::mutex m_portMutex;  // guards the pointer, never held while closing
     std::shared_ptr<CComm> m_port;

@@ -234,7 +234,7 @@ TransferRun::Wait TransferRun::WaitForStatus() {
         // A line that has hung up will never answer: end now instead of
         // resending into it forever.
         if (!port || port->IsLineLost()) return Wait::LineLost;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kStatusPollMs));
+        m_frame.AwaitStatusChange(std::chrono::milliseconds(kStatusPollMs));
     }
 }
 

@@ -3,8 +3,9 @@
 // the outcome.
 //
 // One frame, one answer: after every probe or frame the worker arms a window
-// timer and polls the transfer status every 10 ms until the answer classifier
-// or the timer has set it (both run on the user-interface thread).
+// timer and waits until the answer classifier or the timer has set the
+// transfer status (both run on the user-interface thread); the handler that
+// sets it wakes the worker, which also looks at least every 10 ms.
 //
 // TransferRun is one transfer on the worker thread of a CMainFrame. Its steps
 // read as the transfer goes: Synchronise, then (unless the kind only

@@ -9,10 +9,24 @@ dravel_packages=(
   libcli11-dev nlohmann-json3-dev libgcrypt20-dev libudev-dev help2man
 )
 
+# What scripts/windows needs besides: the cross compiler with the posix
+# thread model, Wine, GoogleTest's sources to build for Windows, and the
+# time command its tests measure processor time with.
+dravel_windows_packages=(
+  g++-mingw-w64-x86-64-posix
+  wine wine64
+  googletest
+  time bc
+)
+
+# dravel_require_packages [PACKAGE...]: the given packages, by default the
+# list above.
 dravel_require_packages() {
+  local wanted=("$@")
+  [ ${#wanted[@]} -eq 0 ] && wanted=("${dravel_packages[@]}")
   local missing=()
   local pkg
-  for pkg in "${dravel_packages[@]}"; do
+  for pkg in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$pkg")
     fi

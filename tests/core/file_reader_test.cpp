@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <array>
+#include <atomic>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <thread>
 #include <string>
 #include <vector>
@@ -19,15 +24,18 @@ namespace {
 class TempFile {
 public:
     explicit TempFile(const std::string& content) {
-        char name[] = "/tmp/dravel-image-XXXXXX";
-        const int fd = ::mkstemp(name);
-        m_path = name;
-        if (!content.empty()) {
-            EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-        }
-        ::close(fd);
+        static std::atomic<int> counter{0};
+        const std::string name =
+            "dravel-image-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++);
+        m_path = (std::filesystem::temp_directory_path() / name).string();
+        std::ofstream out(m_path, std::ios::binary);
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        EXPECT_TRUE(out.good());
     }
-    ~TempFile() { ::unlink(m_path.c_str()); }
+    ~TempFile() {
+        std::error_code ignored;
+        std::filesystem::remove(m_path, ignored);
+    }
     const std::string& Path() const { return m_path; }
 
 private:
@@ -130,9 +138,11 @@ TEST(LineReader, LinesThatDoNotFitTheBlockBufferAreRefused) {
 
 TEST(ImageFile, RefusesWhatWouldNeverEndOrIsNoFile) {
     ImageFile file;
-    EXPECT_FALSE(file.Open("/tmp"));
+    EXPECT_FALSE(file.Open(std::filesystem::temp_directory_path().string()));
     EXPECT_NE(file.Error().find("directory"), std::string::npos);
+#ifndef _WIN32
     EXPECT_FALSE(file.Open("/dev/zero"));
+#endif
     EXPECT_FALSE(file.Open("/nonexistent/image.bin"));
     EXPECT_NE(file.Error().find("No such file"), std::string::npos);
     TempFile temp("abc");
@@ -140,6 +150,7 @@ TEST(ImageFile, RefusesWhatWouldNeverEndOrIsNoFile) {
     EXPECT_EQ(file.Size(), 3u);
 }
 
+#ifndef _WIN32  // named pipes of this kind are POSIX's
 TEST(ImageFile, PipeIsReadToItsEndWithoutASize) {
     char dir[] = "/tmp/dravel-fifo-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
@@ -166,6 +177,7 @@ TEST(ImageFile, PipeIsReadToItsEndWithoutASize) {
     ::unlink(fifo.c_str());
     ::rmdir(dir);
 }
+#endif
 
 }  // namespace
 }  // namespace dravel

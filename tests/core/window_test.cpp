@@ -96,16 +96,29 @@ TEST(HeadlessWindow, MessageBoxesGoToTheSinkWithTheApplicationCaption) {
     EXPECT_EQ(boxes[1].second, "comm Error!");
 }
 
+// Sets, or with nullptr removes, a variable of this process's environment.
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");  // an empty value removes it there
+#else
+    if (value != nullptr) {
+        ::setenv(name, value, 1);
+    } else {
+        ::unsetenv(name);
+    }
+#endif
+}
+
 TEST(TimerScale, ComesOnlyFromAValidEnvironmentValueAndNeverLengthensTimers) {
-    ::setenv("DRAVEL_TIMER_SCALE", "0.05", 1);
+    SetEnv("DRAVEL_TIMER_SCALE", "0.05");
     EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 0.05);
-    ::setenv("DRAVEL_TIMER_SCALE", "1", 1);
+    SetEnv("DRAVEL_TIMER_SCALE", "1");
     EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 1.0);
     for (const char* bad : {"", "0", "-1", "2", "fast", "0.5x", "nan", "inf"}) {
-        ::setenv("DRAVEL_TIMER_SCALE", bad, 1);
+        SetEnv("DRAVEL_TIMER_SCALE", bad);
         EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 1.0) << bad;
     }
-    ::unsetenv("DRAVEL_TIMER_SCALE");
+    SetEnv("DRAVEL_TIMER_SCALE", nullptr);
     EXPECT_DOUBLE_EQ(TimerScaleFromEnvironment(), 1.0);
 
     EXPECT_DOUBLE_EQ(NormalizeTimerScale(0.25), 0.25);

@@ -1,0 +1,96 @@
+#include "platform/port_names.h"
+
+#include <algorithm>
+#include <string_view>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+namespace dravel {
+
+namespace {
+
+// Every serial port driver enters its ports here, value name the kernel
+// device, value data the COM name.
+void FromDeviceMap(std::vector<SerialDeviceInfo>& ports)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    for (DWORD index = 0;; ++index) {
+        char device[256];
+        DWORD deviceLength = sizeof device;
+        BYTE name[256];
+        DWORD nameLength = sizeof name - 1;
+        DWORD type = 0;
+        const LONG result = ::RegEnumValueA(key, index, device, &deviceLength, nullptr, &type, name, &nameLength);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS || type != REG_SZ) continue;
+        name[nameLength] = 0;
+        SerialDeviceInfo port;
+        port.device = reinterpret_cast<const char*>(name);
+        port.driver = std::string(device, deviceLength);
+        ports.push_back(std::move(port));
+    }
+    ::RegCloseKey(key);
+}
+
+// Ports that a driver created a DOS name for without entering them above
+// (some virtual ports do).
+void FromDosDevices(std::vector<SerialDeviceInfo>& ports)
+{
+    std::vector<char> names(64 * 1024);
+    const DWORD length = ::QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    if (length == 0) return;
+    for (const char* name = names.data(); *name != '\0' && name < names.data() + length;
+         name += std::string_view(name).size() + 1) {
+        const std::string_view entry(name);
+        if (entry.size() < 4 || (entry.substr(0, 3) != "COM" && entry.substr(0, 3) != "com")) continue;
+        if (entry.find_first_not_of("0123456789", 3) != std::string_view::npos) continue;
+        std::string upper = "COM" + std::string(entry.substr(3));
+        if (std::any_of(ports.begin(), ports.end(), [&](const SerialDeviceInfo& port) { return port.device == upper; })) {
+            continue;
+        }
+        char target[512];
+        const DWORD targetLength = ::QueryDosDeviceA(name, target, sizeof target);
+        SerialDeviceInfo port;
+        port.device = upper;
+        if (targetLength > 0) port.driver = target;
+        ports.push_back(std::move(port));
+    }
+}
+
+int NumberOf(const std::string& name)
+{
+    const std::optional<int> number = ParsePortName(name);
+    return number ? *number : 0;
+}
+
+}  // namespace
+
+std::vector<SerialDeviceInfo> ListSerialDevices()
+{
+    std::vector<SerialDeviceInfo> ports;
+    FromDeviceMap(ports);
+    FromDosDevices(ports);
+    std::stable_sort(ports.begin(), ports.end(), [](const SerialDeviceInfo& a, const SerialDeviceInfo& b) {
+        const int left = NumberOf(a.device);
+        const int right = NumberOf(b.device);
+        return left != right ? left < right : a.device < b.device;
+    });
+    // Looked at as an opening would, so the list says which are free.
+    for (SerialDeviceInfo& port : ports) {
+        const DeviceProbe probe = SerialLine::Probe(port.device);
+        port.availability = AvailabilityOf(probe.result);
+        port.detail = probe.detail;
+    }
+    return ports;
+}
+
+}  // namespace dravel

@@ -1,0 +1,291 @@
+#!/usr/bin/env bash
+# dravel-cli.exe under Wine against the Linux device simulator, one case per
+# run: cli_cases.sh CASE. Where a case can be run by the Linux build too, both
+# run it against fresh simulators and must print the same texts on standard
+# output, exit with the same code and leave the same image on the device.
+#
+# Needs (CTest sets them): DRAVEL_WINEPREFIX, DRAVEL_WINE_RUN,
+# DRAVEL_HOST_BIN_DIR, DRAVEL_WINDOWS_BIN_DIR.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+WINEPREFIX_DIR="${DRAVEL_WINEPREFIX:?}"
+HOST_BIN="${DRAVEL_HOST_BIN_DIR:?}"
+WINE_RUN="${DRAVEL_WINE_RUN:?}"
+CLI_EXE="${DRAVEL_WINDOWS_BIN_DIR:?}/dravel-cli.exe"
+export DRAVEL_WINEPREFIX="$WINEPREFIX_DIR"
+# shellcheck source=tests/wine/device.sh
+source "$here/device.sh"
+
+WORK="$(mktemp -d /tmp/dravel-wine-cli.XXXXXX)"
+trap 'device_cleanup; rm -rf "$WORK"' EXIT
+failures=0
+
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+expect_eq() { # what expected actual
+  if [ "$2" != "$3" ]; then fail "$1: expected [$2], got [$3]"; fi
+}
+expect_contains() { # what haystack needle
+  case "$2" in *"$3"*) ;; *) fail "$1: [$3] not in [$2]" ;; esac
+}
+
+# A file of n pattern bytes.
+make_image() { head -c "$2" /dev/urandom > "$1"; }
+
+# The device image a kind-2 or kind-4 transfer leaves: the file padded with
+# zero bytes to whole blocks of 1024.
+padded() {
+  local size
+  size=$(stat -c %s "$1")
+  cp "$1" "$2"
+  truncate -s $(( (size + 1023) / 1024 * 1024 )) "$2"
+}
+
+# run_windows NAME ARGS...: dravel-cli.exe with the simulator as COM1 (through
+# DRAVEL_COM1), output in $WORK/NAME.out/.err, status in RC, CPU seconds in CPU.
+run_windows() {
+  local name="$1"; shift
+  RC=0
+  DRAVEL_COM1="${COM1_AS:-COM$PORT}" DRAVEL_TIMER_SCALE="${SCALE:-0.25}" \
+    /usr/bin/time -f "%U %S" -o "$WORK/$name.time" \
+    "$WINE_RUN" "$CLI_EXE" "$@" > "$WORK/$name.out" 2> "$WORK/$name.err" < /dev/null || RC=$?
+  CPU=$(awk '{print $1 + $2}' "$WORK/$name.time" 2>/dev/null || echo 0)
+  # Wine ends lines as the program wrote them; the program writes LF.
+  if grep -q $'\r' "$WORK/$name.out"; then fail "$name: carriage returns on standard output"; fi
+}
+
+# run_linux NAME ARGS...: the Linux dravel-cli on the simulator's link.
+run_linux() {
+  local name="$1"; shift
+  RC=0
+  DRAVEL_COM1="$DEVICE_DIR/link" DRAVEL_TIMER_SCALE="${SCALE:-0.25}" \
+    "$HOST_BIN/dravel-cli" "$@" > "$WORK/$name.out" 2> "$WORK/$name.err" < /dev/null || RC=$?
+}
+
+# After a run: a device that got its end frame ends by itself; one that did
+# not (kinds 5 and 6 send none, an aborted transfer ends without one) is
+# stopped once a run's last frame has had time to arrive.
+device_settle() {
+  device_wait 2 || true
+  device_stop
+}
+
+# same_as_linux NAME "DEVSIM OPTIONS" CLI ARGS...: the case on both builds.
+# Leaves the Windows run's results in $WORK/NAME-win.*, WIN_RC, WIN_IMAGE.
+same_as_linux() {
+  local name="$1" devsim_options="$2"; shift 2
+  # shellcheck disable=SC2086
+  device_start --idle-gap-ms 5 $devsim_options
+  run_linux "$name-linux" "$@"
+  local linux_rc=$RC
+  device_settle
+  cp "$DEVICE_DIR/image.out" "$WORK/$name-linux.image" 2>/dev/null || true
+  device_cleanup
+  # shellcheck disable=SC2086
+  device_start --idle-gap-ms 5 $devsim_options
+  run_windows "$name-win" "$@"
+  WIN_RC=$RC
+  device_settle
+  WIN_IMAGE="$WORK/$name-win.image"
+  cp "$DEVICE_DIR/image.out" "$WIN_IMAGE" 2>/dev/null || true
+  expect_eq "$name: exit code as on Linux" "$linux_rc" "$WIN_RC"
+  if ! diff -u "$WORK/$name-linux.out" "$WORK/$name-win.out" >&2; then fail "$name: standard output differs from Linux"; fi
+  if [ -f "$WORK/$name-linux.image" ] || [ -f "$WIN_IMAGE" ]; then
+    cmp -s "$WORK/$name-linux.image" "$WIN_IMAGE" || fail "$name: the device holds another image than on Linux"
+  fi
+  device_cleanup
+}
+
+case_completed() {
+  claim_port
+  make_image "$WORK/fw.bin" 2500
+  device_start --idle-gap-ms 5
+  run_windows completed --port 1 --kind 2 "$WORK/fw.bin"
+  expect_eq "exit code" 0 "$RC"
+  expect_eq "standard output" "$(printf '%s\n' "Transmitting .... " "Sync Dectected ..." "Trnasmited Count 1" \
+    "Trnasmited Count 2" "Trnasmited Count 3" "Transfer Completed ")" "$(cat "$WORK/completed.out")"
+  if grep -q $'\r' "$WORK/completed.err"; then fail "a progress bar on a pipe"; fi
+  device_wait 10 || fail "the simulator exited with $?"
+  padded "$WORK/fw.bin" "$WORK/expected.bin"
+  cmp "$WORK/expected.bin" "$DEVICE_DIR/image.out" || fail "the device's image differs from the padded file"
+  expect_contains "the device's log" "$(cat "$DEVICE_DIR/events.log")" "end"
+}
+
+case_kinds() {
+  claim_port
+  make_image "$WORK/fw.bin" 3000
+  printf 'line one1\r\nsecond line2\r\n\r\nthird3\r\n' > "$WORK/lines.txt"
+  same_as_linux kind1 "" --kind 1 "$WORK/lines.txt"
+  same_as_linux kind2 "" --kind 2 "$WORK/fw.bin"
+  expect_eq "kind 2 completes" 0 "$WIN_RC"
+  padded "$WORK/fw.bin" "$WORK/expected.bin"
+  cmp -s "$WORK/expected.bin" "$WIN_IMAGE" || fail "kind 2: the device's image differs from the padded file"
+  same_as_linux kind3 "" --kind 3 "$WORK/fw.bin"
+  cmp -s "$WORK/fw.bin" "$WIN_IMAGE" || fail "kind 3: the device's image differs from the file"
+  same_as_linux kind4 "" --kind 4 "$WORK/fw.bin"
+  same_as_linux kind5 "" --kind 5
+  same_as_linux kind6 "" --kind 6
+}
+
+case_refusal() {
+  claim_port
+  make_image "$WORK/fw.bin" 5000
+  same_as_linux refusal "--refuse 2 --refuse 4:2" "$WORK/fw.bin"
+  expect_eq "exit code" 0 "$WIN_RC"
+  expect_contains "standard output" "$(cat "$WORK/refusal-win.out")" "NAK  Data = 1"
+}
+
+case_abort() {
+  claim_port
+  make_image "$WORK/fw.bin" 3000
+  same_as_linux abort "--abort-at 2" "$WORK/fw.bin"
+  expect_eq "exit code" 3 "$WIN_RC"
+  expect_eq "last line" "Transfer Error !! " "$(tail -n 1 "$WORK/abort-win.out")"
+}
+
+case_silent() {
+  claim_port
+  make_image "$WORK/fw.bin" 1000
+  device_start --idle-gap-ms 5 --silent-probes 4
+  local started ended
+  started=$(date +%s%N)
+  SCALE=0.2 run_windows silent "$WORK/fw.bin"
+  ended=$(date +%s%N)
+  expect_eq "exit code" 0 "$RC"
+  expect_eq "standard output" "$(printf '%s\n' "Transmitting .... " "No Answer 1" "No Answer 2" "No Answer 3" \
+    "No Answer 4" "Sync Dectected ..." "Trnasmited Count 1" "Transfer Completed ")" "$(cat "$WORK/silent.out")"
+  # One probe a second, scaled by 0.2: four unanswered ones take 0.8 s.
+  local elapsed_ms=$(( (ended - started) / 1000000 ))
+  [ "$elapsed_ms" -ge 800 ] || fail "four silent probes in $elapsed_ms ms: they are not paced"
+  device_wait 10 || fail "the simulator exited with $?"
+}
+
+case_hangup() {
+  claim_port
+  make_image "$WORK/fw.bin" 8192
+  device_start --idle-gap-ms 5 --hangup-after 2
+  local started ended
+  started=$(date +%s%N)
+  run_windows hangup "$WORK/fw.bin"
+  ended=$(date +%s%N)
+  expect_eq "exit code" 3 "$RC"
+  expect_eq "last line" "Transfer Error !! " "$(tail -n 1 "$WORK/hangup.out")"
+  expect_contains "the cause on standard error" "$(cat "$WORK/hangup.err")" "COM$PORT"
+  local elapsed_ms=$(( (ended - started) / 1000000 ))
+  [ "$elapsed_ms" -lt 10000 ] || fail "the transfer took $elapsed_ms ms to notice the hang-up"
+  # A reader spinning on the dead line would burn a core for the rest of the run.
+  awk -v cpu="$CPU" 'BEGIN { exit !(cpu < 1.5) }' || fail "dravel-cli.exe used $CPU s of processor time"
+  device_wait 10 || expect_eq "the simulator hung up as asked" 4 "$?"
+}
+
+case_missing-file() {
+  claim_port
+  device_start --idle-gap-ms 5
+  run_windows missing "$WORK/missing.bin"
+  expect_eq "exit code" 3 "$RC"
+  expect_eq "last line" "$WORK/missing.bin Open Failed" "$(tail -n 1 "$WORK/missing.out")"
+  expect_contains "the cause on standard error" "$(cat "$WORK/missing.err")" "$WORK/missing.bin"
+  mkdir "$WORK/folder"
+  device_cleanup
+  device_start --idle-gap-ms 5
+  run_windows folder "$WORK/folder"
+  expect_eq "exit code for a folder" 3 "$RC"
+  expect_eq "last line for a folder" "$WORK/folder Open Failed" "$(tail -n 1 "$WORK/folder.out")"
+}
+
+case_missing-port() {
+  claim_port  # held, and its link removed: a COM port mapped to nothing there
+  rm -f "$(ports_dir)/com$PORT"
+  make_image "$WORK/fw.bin" 100
+  run_windows missing-port "$WORK/fw.bin"
+  expect_eq "exit code" 1 "$RC"
+  expect_eq "standard output" "$(printf '%s\n' "Transmitting .... " "CommPort Open Error")" "$(cat "$WORK/missing-port.out")"
+  expect_contains "the cause names the port" "$(cat "$WORK/missing-port.err")" "COM$PORT"
+  expect_contains "the cause is the system's" "$(cat "$WORK/missing-port.err")" "(error "
+  # A COM port that Wine maps to nothing at all.
+  COM1_AS=COM40 run_windows unmapped "$WORK/fw.bin"
+  expect_eq "exit code for COM40" 1 "$RC"
+  expect_contains "the cause for COM40" "$(cat "$WORK/unmapped.err")" "COM40"
+}
+
+case_port-above-nine() {
+  claim_port 12
+  make_image "$WORK/fw.bin" 2048
+  device_start --idle-gap-ms 5
+  run_windows above-nine "$WORK/fw.bin"
+  expect_eq "COM12 (opened as \\\\.\\COM12) completes" 0 "$RC"
+  device_wait 10 || fail "the simulator exited with $?"
+  cmp -s "$WORK/fw.bin" "$DEVICE_DIR/image.out" || fail "the device's image differs from the file"
+}
+
+case_list-ports() {
+  claim_port
+  device_start --idle-gap-ms 5
+  RC=0
+  DRAVEL_COM2="COM$PORT" DRAVEL_COM3=COM40 "$WINE_RUN" "$CLI_EXE" --list-ports > "$WORK/list.out" 2> "$WORK/list.err" || RC=$?
+  expect_eq "exit code" 0 "$RC"
+  local port2 port3
+  port2="$(sed -n 2p "$WORK/list.out")"
+  port3="$(sed -n 3p "$WORK/list.out")"
+  expect_contains "port 2" "$port2" "COM$PORT"
+  expect_contains "port 2" "$port2" "free"
+  expect_contains "port 3" "$port3" "COM40"
+  expect_contains "port 3" "$port3" "missing"
+  # The ports Wine's registry knows (COM1 to COM16 in this prefix).
+  expect_contains "the system's ports" "$(cat "$WORK/list.out")" "COM16"
+  expect_contains "the system's ports" "$(cat "$WORK/list.out")" "\\Device\\Serial"
+}
+
+case_usage() {
+  local args
+  for args in "" "--port 5 f" "--kind 0 f" "--bogus f" "a b"; do
+    RC=0
+    # shellcheck disable=SC2086
+    "$WINE_RUN" "$CLI_EXE" $args > "$WORK/usage.out" 2> "$WORK/usage.err" < /dev/null || RC=$?
+    expect_eq "exit code for [$args]" 2 "$RC"
+    expect_eq "standard output for [$args]" "" "$(cat "$WORK/usage.out")"
+    expect_contains "usage for [$args]" "$(cat "$WORK/usage.err")" "usage:"
+  done
+}
+
+# Ctrl+C: Wine turns SIGINT into the console's CTRL_C_EVENT, on a thread of
+# its own, as Windows does for a key press in the console.
+case_interrupt() {
+  claim_port
+  make_image "$WORK/fw.bin" 65536
+  device_start --idle-gap-ms 5 --baud 9600
+  DRAVEL_COM1="COM$PORT" DRAVEL_TIMER_SCALE=0.25 DRAVEL_WINE_MODEM_LOG="$WORK/modem.log" \
+    "$WINE_RUN" "$CLI_EXE" "$WORK/fw.bin" > "$WORK/int.out" 2> "$WORK/int.err" < /dev/null &
+  local cli=$!
+  sleep 2
+  kill -INT "$cli"
+  local started rc=0
+  started=$(date +%s%N)
+  wait "$cli" || rc=$?
+  local elapsed_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+  expect_eq "exit code" 130 "$rc"
+  [ "$elapsed_ms" -lt 3000 ] || fail "the interrupted transfer took $elapsed_ms ms to end"
+  expect_contains "standard error" "$(cat "$WORK/int.err")" "port is closed"
+  expect_contains "standard output" "$(cat "$WORK/int.out")" "Trnasmited Count 1"
+  expect_eq "DTR at the end" "DTR=0" "$(tail -n 1 "$WORK/modem.log" | grep -o 'DTR=[01]')"
+  # The port is free again at once, and the device saw no end frame.
+  RC=0
+  DRAVEL_COM1="COM$PORT" "$WINE_RUN" "$CLI_EXE" --list-ports > "$WORK/again.out" 2>&1 || RC=$?
+  expect_contains "port 1 afterwards" "$(head -n 1 "$WORK/again.out")" "free"
+  device_stop
+  if grep -q '^end' "$DEVICE_DIR/events.log"; then fail "the device got an end frame"; fi
+}
+
+name="${1:?usage: cli_cases.sh CASE}"
+if ! declare -F "case_$name" >/dev/null; then
+  echo "no case $name" >&2
+  exit 2
+fi
+"case_$name"
+if [ "$failures" -gt 0 ]; then
+  echo "--- $name: $failures failure(s); outputs:" >&2
+  for f in "$WORK"/*.out "$WORK"/*.err; do
+    [ -s "$f" ] && { echo "== $f" >&2; head -n 40 "$f" >&2; }
+  done
+  exit 1
+fi
+echo "$name: ok"
