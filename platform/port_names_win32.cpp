@@ -84,13 +84,17 @@ std::vector<SerialDeviceInfo> ListSerialDevices()
         const int right = NumberOf(b.device);
         return left != right ? left < right : a.device < b.device;
     });
-    // Looked at as an opening would, so the list says which are free.
+    // Looked at as an opening would, so the list says which are free; a name
+    // with no hardware behind it (a phantom of an unplugged adapter) is left out.
+    std::vector<SerialDeviceInfo> present;
     for (SerialDeviceInfo& port : ports) {
         const DeviceProbe probe = SerialLine::Probe(port.device);
+        if (probe.result == SerialResult::NoDevice) continue;
         port.availability = AvailabilityOf(probe.result);
         port.detail = probe.detail;
+        present.push_back(std::move(port));
     }
-    return ports;
+    return present;
 }
 
 }  // namespace dravel

@@ -230,9 +230,11 @@ case_list-ports() {
   expect_contains "port 2" "$port2" "free"
   expect_contains "port 3" "$port3" "COM40"
   expect_contains "port 3" "$port3" "missing"
-  # The ports Wine's registry knows (COM1 to COM16 in this prefix).
-  expect_contains "the system's ports" "$(cat "$WORK/list.out")" "COM16"
+  # The ports Wine's registry knows that have a device behind them; those
+  # mapped to nothing are left out.
+  expect_contains "the system's ports" "$(sed -n '/^Serial devices/,$p' "$WORK/list.out")" "COM$PORT "
   expect_contains "the system's ports" "$(cat "$WORK/list.out")" "\\Device\\Serial"
+  if sed -n '/^Serial devices/,$p' "$WORK/list.out" | grep -q "missing"; then fail "a port without a device is listed"; fi
 }
 
 case_usage() {
@@ -273,6 +275,57 @@ case_interrupt() {
   expect_contains "port 1 afterwards" "$(head -n 1 "$WORK/again.out")" "free"
   device_stop
   if grep -q '^end' "$DEVICE_DIR/events.log"; then fail "the device got an end frame"; fi
+}
+
+case_production() {
+  claim_port
+  make_image "$WORK/fw.bin" 5000
+  # A silent device and a bound on the wait: exit 4, the cause on standard error.
+  device_start --idle-gap-ms 5 --silent-probes 1000
+  run_windows no-answer --sync-timeout 1 "$WORK/fw.bin"
+  expect_eq "exit code after --sync-timeout" 4 "$RC"
+  expect_contains "the cause" "$(cat "$WORK/no-answer.err")" "no answer from the device"
+  device_cleanup
+  # A frame refused more often than allowed: as on Linux, a transfer error.
+  same_as_linux resends "--refuse 2:5" --max-resends 1 "$WORK/fw.bin"
+  expect_eq "exit code after --max-resends" 3 "$WIN_RC"
+  # Quiet, with a trace and a report.
+  device_start --idle-gap-ms 5 --refuse 2
+  run_windows quiet --quiet --trace "$WORK/trace.log" --report "$WORK/report.jsonl" "$WORK/fw.bin"
+  expect_eq "exit code" 0 "$RC"
+  expect_eq "quiet output" "Transfer Completed " "$(cat "$WORK/quiet.out")"
+  expect_contains "the trace" "$(cat "$WORK/trace.log")" "answer 55 4E 0A -> NAK"
+  expect_contains "the trace" "$(cat "$WORK/trace.log")" "frame seq=05 cmd=39 '9'"
+  local sum
+  sum=$(sha256sum "$WORK/fw.bin" | cut -c1-64)
+  python3 - "$WORK/report.jsonl" "$sum" <<'PY' || fail "the report: see above"
+import json, sys
+lines = open(sys.argv[1]).read().splitlines()
+assert len(lines) == 1, lines
+record = json.loads(lines[0])
+assert record["sha256"] == sys.argv[2], record
+assert record["size"] == 5000 and record["resends"] == 1 and record["exit_code"] == 0, record
+assert record["outcome"] == "Transfer Completed ", record
+PY
+  device_wait 10 || fail "the simulator exited with $?"
+}
+
+case_gang() {
+  make_image "$WORK/fw.bin" 4000
+  padded "$WORK/fw.bin" "$WORK/expected.bin"
+  claim_port; local first=$PORT; device_start --idle-gap-ms 5; local first_dir=$DEVICE_DIR first_pid=$DEVICE_PID
+  claim_port; local second=$PORT; device_start --idle-gap-ms 5 --refuse 2
+  run_windows gang -p "COM$first" -p "COM$second" --report "$WORK/gang.jsonl" "$WORK/fw.bin"
+  expect_eq "exit code" 0 "$RC"
+  expect_contains "the table" "$(cat "$WORK/gang.out")" "port "
+  expect_eq "completed rows" 2 "$(grep -c '^COM[0-9]* .*Transfer Completed' "$WORK/gang.out")"
+  expect_eq "report objects" 2 "$(wc -l < "$WORK/gang.jsonl")"
+  device_wait 10 || fail "the second simulator exited with $?"
+  cmp -s "$WORK/expected.bin" "$DEVICE_DIR/image.out" || fail "the second device's image differs"
+  DEVICE_PID=$first_pid
+  device_wait 10 || fail "the first simulator exited with $?"
+  cmp -s "$WORK/expected.bin" "$first_dir/image.out" || fail "the first device's image differs"
+  rm -rf "$first_dir"
 }
 
 name="${1:?usage: cli_cases.sh CASE}"
