@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Builds a static wxMSW (wxWidgets for Windows) from Debian's own wxwidgets3.2
+# source package, once, into a cache outside the clone; later runs reuse it.
+#
+#   scripts/lib/wxmsw.sh            prints the install prefix of a finished build
+#   DRAVEL_WX_CACHE=dir             where the cache lives (default /var/cache/dravel,
+#                                   or ~/.cache/dravel when that is not writable)
+#
+# The cache key holds the wx version and a digest of the configure flags, so a
+# change of either builds anew. A build counts as finished only when its stamp
+# file exists; anything else found under the key (a failed configure, a build
+# cut short) is removed and built again.
+set -euo pipefail
+
+wx_flags=(
+  --host=x86_64-w64-mingw32
+  --disable-shared --enable-unicode --with-msw
+  --with-zlib=sys --without-libpng --without-libjpeg --without-libtiff
+  --without-expat --without-liblzma --without-opengl
+  --disable-xrc --disable-richtext --disable-svg --disable-stc
+  --disable-webview --disable-mediactrl --disable-ribbon --disable-propgrid
+  --disable-aui --disable-html --disable-htmlhelp --disable-webrequest
+  --disable-debugreport --disable-compat30
+)
+
+cache_root="${DRAVEL_WX_CACHE:-}"
+if [ -z "$cache_root" ]; then
+  if mkdir -p /var/cache/dravel 2>/dev/null && [ -w /var/cache/dravel ]; then
+    cache_root=/var/cache/dravel
+  else
+    cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/dravel"
+  fi
+fi
+mkdir -p "$cache_root"
+
+# The source package's version is what the archive offers today; an archive
+# that moved on makes a new key rather than a stale match.
+ensure_deb_src() {
+  if apt-cache showsrc wxwidgets3.2 2>/dev/null | grep -q '^Package: wxwidgets3.2'; then
+    return 0
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "wxmsw: the wxwidgets3.2 source package is not visible to apt." >&2
+    echo "Add a deb-src entry for bookworm main beside your sources and run apt-get update, e.g.:" >&2
+    echo "  sudo sh -c 'printf \"Types: deb-src\\nURIs: http://deb.debian.org/debian\\nSuites: bookworm\\nComponents: main\\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\\n\" > /etc/apt/sources.list.d/dravel-src.sources && apt-get update'" >&2
+    exit 1
+  fi
+  cat > /etc/apt/sources.list.d/dravel-src.sources <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  apt-get update -qq >&2
+}
+
+ensure_deb_src
+version="$(apt-cache showsrc wxwidgets3.2 | awk '/^Version:/ {print $2; exit}')"
+flags_digest="$(printf '%s\n' "${wx_flags[@]}" x86_64-w64-mingw32-g++-posix | sha256sum | cut -c1-12)"
+key="wxmsw-${version//[^A-Za-z0-9.+-]/_}-$flags_digest"
+prefix="$cache_root/$key"
+stamp="$prefix/.complete"
+
+if [ -f "$stamp" ]; then
+  echo "$prefix"
+  exit 0
+fi
+
+# Another run may be building the same key (CI and a desk on one machine).
+exec 9>"$cache_root/$key.lock"
+flock 9
+if [ -f "$stamp" ]; then
+  echo "$prefix"
+  exit 0
+fi
+
+echo "wxmsw: building wxWidgets $version for Windows into $prefix (once; some minutes)" >&2
+rm -rf "$prefix" "$prefix.work"
+mkdir -p "$prefix.work"
+started=$(date +%s)
+(
+  cd "$prefix.work"
+  apt-get source --download-only wxwidgets3.2 >/dev/null 2>&1 ||
+    apt-get source --download-only wxwidgets3.2 >&2
+  dpkg-source --no-check -x wxwidgets3.2_*.dsc src >/dev/null
+  mkdir build && cd build
+  ../src/configure --prefix="$prefix" "${wx_flags[@]}" \
+    CC=x86_64-w64-mingw32-gcc-posix CXX=x86_64-w64-mingw32-g++-posix \
+    CXXFLAGS="-O2" CFLAGS="-O2" > ../configure.log 2>&1 ||
+    { echo "wxmsw: configure failed; see $prefix.work/configure.log" >&2; exit 1; }
+  make -j "$(nproc)" > ../make.log 2>&1 ||
+    { echo "wxmsw: build failed; see $prefix.work/make.log" >&2; tail -20 ../make.log >&2; exit 1; }
+  make install > ../install.log 2>&1
+)
+echo "$version $(( $(date +%s) - started ))s" > "$stamp"
+rm -rf "$prefix.work"
+echo "wxmsw: built in $(( $(date +%s) - started )) s" >&2
+echo "$prefix"
