@@ -1,6 +1,6 @@
 #include "platform/child_process.h"
 
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <array>
 #include <atomic>

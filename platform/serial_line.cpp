@@ -39,4 +39,16 @@ SerialResult SerialLine::Fail(SerialResult result, const std::string& what, cons
     return result;
 }
 
+std::string SerialLine::BeginOpen(const std::string& device)
+{
+    Close();
+    m_path = device;
+    m_hasModemLines = true;
+    {
+        std::lock_guard lock(m_errorMutex);
+        m_lastError.clear();
+    }
+    return "open " + device;
+}
+
 }  // namespace dravel

@@ -174,6 +174,8 @@ private:
     struct Native;
 
     SerialResult Fail(SerialResult result, const std::string& what, const std::string& cause);
+    // Closes what is open and forgets the last failure; "open <device>".
+    std::string BeginOpen(const std::string& device);
     SerialResult SetModemLine(bool dtr, bool on);
 
     std::unique_ptr<Native> m_native;

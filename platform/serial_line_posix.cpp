@@ -271,14 +271,7 @@ DeviceProbe SerialLine::Probe(const std::string& device)
 
 SerialResult SerialLine::Open(const std::string& device)
 {
-    Close();
-    m_path = device;
-    m_hasModemLines = true;
-    {
-        std::lock_guard lock(m_errorMutex);
-        m_lastError.clear();
-    }
-    const std::string what = "open " + device;
+    const std::string what = BeginOpen(device);
     Checked checked = OpenChecked(device, O_RDWR);
     if (checked.result == SerialResult::NotATerminal) {
         return Fail(checked.result, what + ": not a terminal (" + checked.kind + ")", {});

@@ -5,13 +5,7 @@
 #include <atomic>
 #include <utility>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include "platform/win32_rules.h"
 
@@ -225,14 +219,7 @@ DeviceProbe SerialLine::Probe(const std::string& device)
 
 SerialResult SerialLine::Open(const std::string& device)
 {
-    Close();
-    m_path = device;
-    m_hasModemLines = true;
-    {
-        std::lock_guard lock(m_errorMutex);
-        m_lastError.clear();
-    }
-    const std::string what = "open " + device;
+    const std::string what = BeginOpen(device);
     Checked checked = OpenChecked(device, true);
     if (checked.result == SerialResult::NotATerminal) {
         return Fail(checked.result, what + ": not a serial port (" + checked.kind + ")", {});
