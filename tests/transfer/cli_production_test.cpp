@@ -303,9 +303,12 @@ TEST(CliGang, InterruptStopsEveryChildAndFreesEveryPort) {
     std::this_thread::sleep_for(1500ms);
     cli.Signal(SIGINT);
     EXPECT_EQ(cli.Wait(10s), 130);
+    // The port is free again: a new run may open it (whether the simulator,
+    // left in the middle of a transfer, answers its probe does not matter).
     for (const DevsimProcess* device : {&first, &second}) {
         auto again = RunCli({"-p", device->LinkPath(), "--sync-timeout", "0.2", "--kind", "5"}, "1");
-        EXPECT_NE(again.err.find("no answer"), std::string::npos) << "the port is free again: " << again.err;
+        EXPECT_TRUE(again.exitCode == 0 || again.exitCode == 4) << again.exitCode.value_or(-1) << ": " << again.err;
+        EXPECT_EQ(again.err.find("busy"), std::string::npos) << again.err;
     }
 }
 
