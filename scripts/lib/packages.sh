@@ -10,13 +10,17 @@ dravel_packages=(
 )
 
 # What scripts/windows needs besides: the cross compiler with the posix
-# thread model, Wine, GoogleTest's sources to build for Windows, and the
-# time command its tests measure processor time with.
+# thread model, Wine, GoogleTest's sources to build for Windows, libgcrypt
+# built for Windows, the time command its tests measure processor time
+# with; dpkg-source and the Windows zlib for wxWidgets built from source;
+# makensis and zip for the installer and the archive.
 dravel_windows_packages=(
   g++-mingw-w64-x86-64-posix
   wine wine64
   googletest
   time bc
+  libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
+  dpkg-dev libz-mingw-w64-dev nsis zip unzip
 )
 
 # dravel_require_packages [PACKAGE...]: the given packages, by default the
