@@ -56,7 +56,7 @@ void CAboutDlg::OnOk(wxCommandEvent&) { EndModal(wxID_OK); }
 // ---------------------------------------------------------------- application
 
 wxBEGIN_EVENT_TABLE(CDravelApp, wxApp)
-    EVT_MENU(id::kAppAbout, CDravelApp::OnAppAbout)
+    EVT_MENU(id::Command(id::kAppAbout), CDravelApp::OnAppAbout)
 wxEND_EVENT_TABLE()
 
 void CDravelApp::OnInitCmdLine(wxCmdLineParser& parser) {

@@ -4,11 +4,14 @@
 
 #include <wx/dcclient.h>
 #include <wx/frame.h>
+#include <wx/icon.h>
 #include <wx/image.h>
 #include <wx/mstream.h>
 
 #include "app/dialog_units.h"
+#ifndef __WXMSW__
 #include "app/embedded_pictures.h"
+#endif
 #include "app/resource_ids.h"
 
 namespace dravel::gui {
@@ -18,17 +21,31 @@ namespace {
 constexpr int kFormWidth = 301;   // template 101, dialog units
 constexpr int kFormHeight = 167;
 
+#ifndef __WXMSW__
 wxBitmap PngBitmap(const unsigned char* data, size_t size) {
     if (!wxImage::FindHandler(wxBITMAP_TYPE_PNG)) wxImage::AddHandler(new wxPNGHandler);
     wxMemoryInputStream stream(data, size);
     wxImage image(stream, wxBITMAP_TYPE_PNG);
     return image.IsOk() ? wxBitmap(image) : wxBitmap();
 }
+#endif
 
 }  // namespace
 
+#ifdef __WXMSW__
+// On Windows the pictures are resources of the .exe (dravel.rc): the toolkit
+// there has no PNG decoder, and a resource is what Explorer shows anyway.
+wxBitmap BannerBitmap() { return wxBitmap("BANNER", wxBITMAP_TYPE_BMP_RESOURCE); }
+wxBitmap IconBitmap() {
+    const wxIcon icon("#128", wxBITMAP_TYPE_ICO_RESOURCE, 64, 64);
+    wxBitmap picture;
+    if (icon.IsOk()) picture.CopyFromIcon(icon);
+    return picture;
+}
+#else
 wxBitmap BannerBitmap() { return PngBitmap(kBannerPng, kBannerPngSize); }
 wxBitmap IconBitmap() { return PngBitmap(kIconPng, kIconPngSize); }
+#endif
 
 wxBEGIN_EVENT_TABLE(CDravelView, wxPanel)
     EVT_BUTTON(id::kChooseFile, CDravelView::OnChooseFile)

@@ -20,10 +20,10 @@ constexpr int kLockTimerId = wxID_HIGHEST + 1;
 constexpr int kLockPollMs = 300;
 constexpr long kFrameStyle = wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX;
 
-// The toolkit's debug check on menu item ids assumes 16-bit command words, as
-// on Windows; here ids are full ints and the menu's historical commands
-// (32771, 57664, 57665) work as they are. Only that one check is let through,
-// and only while the menu is built.
+// The toolkit's debug check on menu item ids refuses the menu's historical
+// commands (32771, 57664, 57665), which on GTK work all the same: ids are
+// full ints there (on Windows id::Command brings them into range). Only that
+// one check is let through, and only while the menu is built.
 wxAssertHandler_t g_outerAssertHandler = nullptr;
 
 void MenuIdAssertHandler(const wxString& file, int line, const wxString& func, const wxString& cond,
@@ -48,10 +48,10 @@ bool Exists(const std::string& path) {
 }  // namespace
 
 wxBEGIN_EVENT_TABLE(CMainFrame, wxFrame)
-    EVT_MENU(id::kPortSettings, CMainFrame::OnPortSettings)
-    EVT_MENU(id::kAppExit, CMainFrame::OnExit)
-    EVT_MENU(id::kFileNew, CMainFrame::OnFileNew)
-    EVT_MENU(id::kFileOpen, CMainFrame::OnFileOpen)
+    EVT_MENU(id::Command(id::kPortSettings), CMainFrame::OnPortSettings)
+    EVT_MENU(id::Command(id::kAppExit), CMainFrame::OnExit)
+    EVT_MENU(id::Command(id::kFileNew), CMainFrame::OnFileNew)
+    EVT_MENU(id::Command(id::kFileOpen), CMainFrame::OnFileOpen)
     EVT_CLOSE(CMainFrame::OnClose)
     EVT_IDLE(CMainFrame::OnIdle)
     EVT_TIMER(kLockTimerId, CMainFrame::OnLockTimer)
@@ -150,11 +150,11 @@ bool CMainFrame::OnCreate() {
 void CMainFrame::CreateMenus() {
     const MenuIdCheckOff historicalIds;
     auto* file = new wxMenu;
-    file->Append(id::kAppExit, "E&xit", "Close the window and end the program");
+    file->Append(id::Command(id::kAppExit), "E&xit", "Close the window and end the program");
     auto* port = new wxMenu;
-    port->Append(id::kPortSettings, "Port &settings...", "RS 232");
+    port->Append(id::Command(id::kPortSettings), "Port &settings...", "RS 232");
     auto* help = new wxMenu;
-    help->Append(id::kAppAbout, "&About dravel...", "Show the program's version and what it is for");
+    help->Append(id::Command(id::kAppAbout), "&About dravel...", "Show the program's version and what it is for");
     help->AppendSeparator();
     auto* bar = new wxMenuBar;
     bar->Append(file, "&File");
@@ -164,14 +164,21 @@ void CMainFrame::CreateMenus() {
 
     // The thirteen accelerators. Those without a handler here do nothing;
     // in particular there is no save, so Ctrl+S cannot write over anything.
+    using id::Command;
     wxAcceleratorEntry entries[] = {
-        {wxACCEL_CTRL, 'N', id::kFileNew},         {wxACCEL_CTRL, 'O', id::kFileOpen},
-        {wxACCEL_CTRL, 'S', id::kFileSave},        {wxACCEL_CTRL, 'Z', id::kEditUndo},
-        {wxACCEL_CTRL, 'X', id::kEditCut},         {wxACCEL_CTRL, 'C', id::kEditCopy},
-        {wxACCEL_CTRL, 'V', id::kEditPaste},       {wxACCEL_ALT, WXK_BACK, id::kEditUndo},
-        {wxACCEL_SHIFT, WXK_DELETE, id::kEditCut}, {wxACCEL_CTRL, WXK_INSERT, id::kEditCopy},
-        {wxACCEL_SHIFT, WXK_INSERT, id::kEditPaste}, {wxACCEL_NORMAL, WXK_F6, id::kNextPane},
-        {wxACCEL_SHIFT, WXK_F6, id::kPrevPane},
+        {wxACCEL_CTRL, 'N', Command(id::kFileNew)},
+        {wxACCEL_CTRL, 'O', Command(id::kFileOpen)},
+        {wxACCEL_CTRL, 'S', Command(id::kFileSave)},
+        {wxACCEL_CTRL, 'Z', Command(id::kEditUndo)},
+        {wxACCEL_CTRL, 'X', Command(id::kEditCut)},
+        {wxACCEL_CTRL, 'C', Command(id::kEditCopy)},
+        {wxACCEL_CTRL, 'V', Command(id::kEditPaste)},
+        {wxACCEL_ALT, WXK_BACK, Command(id::kEditUndo)},
+        {wxACCEL_SHIFT, WXK_DELETE, Command(id::kEditCut)},
+        {wxACCEL_CTRL, WXK_INSERT, Command(id::kEditCopy)},
+        {wxACCEL_SHIFT, WXK_INSERT, Command(id::kEditPaste)},
+        {wxACCEL_NORMAL, WXK_F6, Command(id::kNextPane)},
+        {wxACCEL_SHIFT, WXK_F6, Command(id::kPrevPane)},
     };
     SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(std::size(entries)), entries));
 }

@@ -49,4 +49,18 @@ inline constexpr int kNextPane = 57680;
 inline constexpr int kPrevPane = 57681;
 inline constexpr int kPortSettings = 32771;
 
+// The id a menu item or accelerator is given and its command arrives with.
+// Elsewhere ids are full ints and the historical numbers work as they are.
+// Windows carries a command in a 16-bit word that the toolkit reads back as
+// a signed number, and it keeps the negative numbers for ids of its own
+// making, so there the numbers above 32767 lose their top bit (57664 is
+// 24896 on Windows).
+constexpr int Command(int commandId) {
+#ifdef __WXMSW__
+    return commandId & 0x7FFF;
+#else
+    return commandId;
+#endif
+}
+
 }  // namespace dravel::gui::id
