@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
 #include <optional>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 #include <wx/app.h>
@@ -83,7 +85,9 @@ void FailOnAssert(const wxString& file, int line, const wxString& func, const wx
 int main(int argc, char** argv) {
     // Windows of a test go on a private virtual display, never on a desktop
     // someone is using: the program runs itself again through the launcher,
-    // which marks the environment so this happens once.
+    // which marks the environment so this happens once. (Under Wine the
+    // test's command line brings a display of its own.)
+#ifndef _WIN32
     if (std::getenv("DRAVEL_ON_VIRTUAL_DISPLAY") == nullptr) {
         bool listing = false;
         for (int i = 1; i < argc; ++i) listing = listing || std::string(argv[i]) == "--gtest_list_tests";
@@ -100,6 +104,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+#endif
     ::testing::InitGoogleTest(&argc, argv);
     if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();  // listing needs no display
 

@@ -20,23 +20,6 @@ namespace dravel::testing {
 
 std::string BinPath(const std::string& tool) { return std::string(DRAVEL_BIN_DIR) + "/" + tool; }
 
-ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : m_name(std::move(name)) {
-    if (const char* old = std::getenv(m_name.c_str())) m_old = old;
-    if (value) {
-        ::setenv(m_name.c_str(), value->c_str(), 1);
-    } else {
-        ::unsetenv(m_name.c_str());
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (m_old) {
-        ::setenv(m_name.c_str(), m_old->c_str(), 1);
-    } else {
-        ::unsetenv(m_name.c_str());
-    }
-}
-
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outPath,
                            const std::string& errPath, const std::vector<std::string>& extraEnvironment)
     : m_stdout(outPath), m_stderr(errPath) {

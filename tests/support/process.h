@@ -6,16 +6,13 @@
 // likes and a chatty child never blocks on a full pipe. The child gets a
 // process group of its own, so a signal meant for the test run (Ctrl+C on
 // ctest) does not reach it twice. Run() runs a program to its end.
-// ScopedEnv sets (or unsets, with std::nullopt) one environment variable for
-// its own life and puts back what was there before.
+// ScopedEnv (scoped_env.h) comes with it.
 //
 // What it owns: a ChildProcess owns its child; the destructor kills
 // (SIGKILL) and reaps one that still runs, so no test leaves a process
 // behind.
 //
-// Threads: none started. Each object belongs to the test that made it;
-// ScopedEnv changes the whole process's environment, so only while no other
-// thread reads it.
+// Threads: none started. Each object belongs to the test that made it.
 //
 // Failures: ChildProcess throws std::runtime_error with the system's reason
 // when the program cannot be started. Every wait has a deadline and says
@@ -31,24 +28,14 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/scoped_env.h"
+
 namespace dravel::testing {
 
 using Clock = std::chrono::steady_clock;
 
 // A built program of this tree, by name.
 std::string BinPath(const std::string& tool);
-
-class ScopedEnv {
-public:
-    ScopedEnv(std::string name, const std::optional<std::string>& value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_old;
-};
 
 class ChildProcess {
 public:
