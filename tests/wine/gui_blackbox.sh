@@ -2,8 +2,8 @@
 # dravel.exe used the way a person uses it, under Wine on a virtual display
 # (run through with-display), against the Linux device simulator on a COM
 # port: confirm the port, choose the file in the Windows file dialog (typing
-# its path), send, wait for the result box, and check the device's image byte
-# for byte. Then: closing the window in the middle of a transfer ends the
+# its path), send, wait for the result box, check the device's image byte
+# for byte, open Help > About and leave by File > Exit. Then: closing the window in the middle of a transfer ends the
 # program cleanly and frees the port; Escape and Cancel at start-up end with
 # exit code 1 after "The End". Screenshots of each stage go to SHOTS.
 #
@@ -149,6 +149,15 @@ cmp -s "$padded" "$DEVICE_DIR/image.out" || fail "the device's image differs fro
 grep -q '^end seq=.* answer=A' "$DEVICE_DIR/events.log" || fail "the device took no end frame"
 focus_and "$box" Return
 gone_window '^Z/A Vovode$' || fail "the result box stayed"
+# Help > About: a menu command whose historical number is above 32767.
+focus_and "$main" alt+h
+sleep 0.4
+xdotool key a
+about="$(wait_window '^About dravel$' 10)" || fail "Help > About showed no about box"
+sleep 0.5
+shot 07-about.png
+focus_and "$about" Return
+gone_window '^About dravel$' || fail "the about box stayed"
 # File > Exit from the keyboard: a normal end.
 focus_and "$main" alt+f
 sleep 0.4
@@ -197,7 +206,7 @@ for how in Escape Cancel; do
   box="$(wait_window '^Z/A Vovode$')" || fail "$how: no \"The End\" box"
   xdotool search --onlyvisible --name '^Pelcor' >/dev/null 2>&1 && fail "$how: a main window appeared"
   sleep 0.3
-  [ "$how" = Escape ] && shot 07-the-end.png
+  [ "$how" = Escape ] && shot 08-the-end.png
   focus_and "$box" Return
   status=0
   app_exit 20 || status=$?
