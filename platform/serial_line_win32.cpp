@@ -165,6 +165,18 @@ struct SerialLine::Native {
 
     bool Open() const { return port != INVALID_HANDLE_VALUE; }
 
+    // What one connection learnt of its line, forgotten at open and close.
+    void ForgetLine()
+    {
+        waitPending = false;
+        pauseBeforeWait = false;
+        emptyWaits = 0;
+        pollOnly = false;
+        lost = false;
+        lostCause.clear();
+        closing.store(false);
+    }
+
     // Called with writeMutex held: takes note of a write that has ended.
     void CollectWrite()
     {
@@ -255,13 +267,7 @@ SerialResult SerialLine::Open(const std::string& device)
     }
     Native& native = *m_native;
     native.port = handle;
-    native.waitPending = false;
-    native.pauseBeforeWait = false;
-    native.emptyWaits = 0;
-    native.pollOnly = false;
-    native.lost = false;
-    native.lostCause.clear();
-    native.closing.store(false);
+    native.ForgetLine();
     std::lock_guard lock(native.writeMutex);
     native.writePending = false;
     native.writeError = 0;
@@ -685,13 +691,7 @@ void SerialLine::Close()
     if (writeStuck && ::WaitForSingleObject(native.writeRecord.hEvent, kReleaseWaitMs) != WAIT_OBJECT_0) {
         native.stranded = true;
     }
-    native.waitPending = false;
-    native.pauseBeforeWait = false;
-    native.emptyWaits = 0;
-    native.pollOnly = false;
-    native.lost = false;
-    native.lostCause.clear();
-    native.closing.store(false);
+    native.ForgetLine();
 }
 
 }  // namespace dravel
