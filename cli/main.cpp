@@ -17,6 +17,7 @@
 #include "cli/trace_log.h"
 #include "cli/transfer_job.h"
 #include "platform/console.h"
+#include "platform/network_port.h"
 #include "platform/port_names.h"
 
 namespace {
@@ -34,7 +35,10 @@ constexpr const char* kFooter =
     "\n"
     "Ports: port N (1 to 4) is the device named by the environment variable\n"
     "DRAVEL_COM<N>, else /dev/ttyS<N-1> (COM<N> on Windows); any other --port\n"
-    "names a device itself (/dev/ttyUSB0, /dev/serial/by-id/..., COM7). Several\n"
+    "names a device itself (/dev/ttyUSB0, /dev/serial/by-id/..., COM7) or a port\n"
+    "across the network: rfc2217://HOST:PORT (RFC 2217, as ser2net's telnet(rfc2217)\n"
+    "accepter) or socket://HOST:PORT (raw TCP; the server sets the line). HOST is a\n"
+    "name, an IPv4 address or [IPv6]. DRAVEL_COM<N> may name one too. Several\n"
     "--port options send the same image to every device at once.\n"
     "\n"
     "Exit status: 0 transfer completed (on every port), 1 the port could not be\n"
@@ -65,6 +69,10 @@ std::string CheckPort(const std::string& value) {
         return "a port is 1 to 4 or a device name, not " + value;
     }
     if (value.empty()) return "a port needs a number from 1 to 4 or a device name";
+    if (IsNetworkPort(value)) {
+        std::string error;
+        if (!ParseNetworkPort(value, error)) return value + ": " + error;
+    }
     return {};
 }
 

@@ -71,6 +71,9 @@ public:
     // "COM<n>", or the device given instead.
     std::string PortName() const;
     void SetNotifyWnd(WindowSide* window);
+    // Where the line's notes go (a network port's negotiation, a setting a
+    // driver would not take); set before OpenPort().
+    void SetLineNoteObserver(LineNoteObserver observer) { m_line.SetNoteObserver(std::move(observer)); }
     void SetNotificationTag(uint32_t tag) { m_notificationTag = tag; }
 
     int CreateEvents();

@@ -1,13 +1,19 @@
 // Serial line: the transport between the port class and the operating system.
 //
-// This header is the whole contract; each platform has one file behind it:
-// serial_line_posix.cpp (termios, poll and an eventfd) and
-// serial_line_win32.cpp (the Win32 communications calls with overlapped
-// records). Nothing above platform/ knows which one runs.
+// This header is the whole contract. Behind it stands one kind of line,
+// chosen by the device's name at Open() (platform/line_transport.h):
+// - a local serial device, one file per platform: serial_line_posix.cpp
+//   (termios, poll and an eventfd) and serial_line_win32.cpp (the Win32
+//   communications calls with overlapped records);
+// - a serial port across the network, "rfc2217://HOST:PORT" (a telnet
+//   server with the COM port option, such as ser2net or a terminal server)
+//   or "socket://HOST:PORT" (raw TCP): network_line.cpp, over the platform's
+//   sockets (tcp_socket_posix.cpp, tcp_socket_win32.cpp).
+// Nothing above platform/ knows which one runs.
 //
-// What it owns: one open serial device, taken for this process alone, with
-// the line settings put on it; the objects its waits need; the text of its
-// last failure.
+// What it owns: one open serial device or connection, taken for this process
+// alone, with the line settings put on it; the objects its waits need; the
+// text of its last failure.
 //
 // Principles of operation
 // - Open() looks before it touches: a path that is missing, is no terminal
@@ -40,10 +46,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace dravel {
 
@@ -88,6 +95,24 @@ struct LineEvents {
     bool woken = false;   // Wake() was called
 };
 
+// Something a line did or found while it was opened or used that a person
+// looking into a problem wants to see: the steps of a network port's
+// negotiation, a setting the driver would not take. Trace notes go only to a
+// trace; warnings also reach the user (standard error on the command line).
+struct LineNote {
+    enum class Level { Trace, Warning };
+    Level level = Level::Trace;
+    std::string text;
+};
+// Called on the thread that made the call the note is about (the owner's,
+// for everything that happens while opening); must not call back into the line.
+using LineNoteObserver = std::function<void(const LineNote&)>;
+
+class LineTransport;
+
+// "rfc2217://..." and "socket://...": a port across the network.
+bool IsNetworkPort(std::string_view device);
+
 // What a Wait() waits for besides Wake().
 struct LineInterest {
     bool input = true;
@@ -104,13 +129,19 @@ public:
     // Opens the device read/write without sharing and takes it for this
     // process alone. The path must name a serial line; nothing is written to
     // it before that has been checked. A line already open is closed first.
+    // A network port is connected to (within 10 s) instead.
     SerialResult Open(const std::string& device);
+
+    // Where this line's notes go, from the next Open() on.
+    void SetNoteObserver(LineNoteObserver observer);
 
     // The device the platform itself calls port n: /dev/ttyS<n-1>, COM<n>.
     static std::string DefaultDevice(int portNumber);
 
     // Looks at a device as Open() would, without changing any setting or
-    // modem line and without keeping it.
+    // modem line and without keeping it. A network port is not connected to
+    // (a connection could take the port over from its user): Ok, with a
+    // detail that says so.
     static DeviceProbe Probe(const std::string& device);
 
     // Raw mode, the given character format, receiver on, no flow control of
@@ -121,7 +152,7 @@ public:
     // pseudo-terminal) answers Ok and remembers that it has none.
     SerialResult SetDtr(bool on);
     SerialResult SetRts(bool on);
-    bool HasModemLines() const { return m_hasModemLines; }
+    bool HasModemLines() const;
 
     // Number of received bytes waiting in the driver (0 on failure).
     std::size_t InputWaiting();
@@ -168,21 +199,12 @@ public:
     intptr_t NativeHandle() const;
     // A copy: the reader and the writer may both fail at the same moment.
     std::string LastError() const;
-    const std::string& DevicePath() const { return m_path; }
+    const std::string& DevicePath() const;
 
 private:
-    struct Native;
-
-    SerialResult Fail(SerialResult result, const std::string& what, const std::string& cause);
-    // Closes what is open and forgets the last failure; "open <device>".
-    std::string BeginOpen(const std::string& device);
-    SerialResult SetModemLine(bool dtr, bool on);
-
-    std::unique_ptr<Native> m_native;
-    bool m_hasModemLines = true;
-    std::string m_path;
-    mutable std::mutex m_errorMutex;
-    std::string m_lastError;  // guarded by m_errorMutex
+    // A local line until Open() is given a network port (and back again).
+    std::unique_ptr<LineTransport> m_transport;
+    LineNoteObserver m_notes;
 };
 
 }  // namespace dravel

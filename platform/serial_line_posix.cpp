@@ -1,4 +1,4 @@
-#include "platform/serial_line.h"
+#include "platform/line_transport.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,10 +18,47 @@
 
 namespace dravel {
 
-struct SerialLine::Native {
-    int fd = -1;
-    int wake = -1;  // eventfd: Wake() makes a waiting poll() return
+namespace {
+
+// A serial device of this system: a termios line.
+class LocalLine final : public LineTransport {
+public:
+    LocalLine();
+    ~LocalLine() override;
+
+    bool IsNetwork() const override { return false; }
+    SerialResult Open(const std::string& device) override;
+    SerialResult Configure(const LineSettings& settings) override;
+    SerialResult SetDtr(bool on) override;
+    SerialResult SetRts(bool on) override;
+    std::size_t InputWaiting() override;
+    SerialResult Read(std::span<uint8_t> buffer, std::size_t& count) override;
+    SerialResult Write(std::span<const uint8_t> bytes, std::size_t& count) override;
+    std::size_t OutputPending() override;
+    SerialResult WaitForOutput(std::chrono::milliseconds limit) override;
+    SerialResult Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events) override;
+    void Wake() override;
+    bool CreateEvents() override;
+    void CloseEvents() override;
+    SerialResult Purge() override;
+    SerialResult PurgeInput() override;
+    SerialResult DiscardAtClose() override;
+    void Close() override;
+    bool IsOpen() const override;
+    intptr_t NativeHandle() const override;
+
+private:
+    struct Native {
+        int fd = -1;
+        int wake = -1;  // eventfd: Wake() makes a waiting poll() return
+    };
+
+    SerialResult SetModemLine(bool dtr, bool on);
+
+    std::unique_ptr<Native> m_native;
 };
+
+}  // namespace
 
 namespace {
 
@@ -112,7 +149,7 @@ bool IsPseudoTerminal(int fd)
     return (major >= 136 && major <= 143) || major == 3;
 }
 
-// Fills `cause` as SerialLine::Fail() would and returns the result.
+// Fills `cause` as LineTransport::Fail() would and returns the result.
 SerialResult Failure(SerialResult result, const std::string& what, const std::string& text, std::string& cause)
 {
     cause = text.empty() ? what : what + ": " + text;
@@ -241,24 +278,24 @@ Checked OpenChecked(const std::string& device, int access) {
 
 }  // namespace
 
-SerialLine::SerialLine() : m_native(std::make_unique<Native>()) {}
+LocalLine::LocalLine() : m_native(std::make_unique<Native>()) {}
 
-SerialLine::~SerialLine()
+LocalLine::~LocalLine()
 {
     Close();
     CloseEvents();
 }
 
-bool SerialLine::IsOpen() const { return m_native->fd >= 0; }
+bool LocalLine::IsOpen() const { return m_native->fd >= 0; }
 
-intptr_t SerialLine::NativeHandle() const { return m_native->fd; }
+intptr_t LocalLine::NativeHandle() const { return m_native->fd; }
 
-std::string SerialLine::DefaultDevice(int portNumber)
+std::string LocalDefaultDevice(int portNumber)
 {
     return "/dev/ttyS" + std::to_string(portNumber - 1);
 }
 
-DeviceProbe SerialLine::Probe(const std::string& device)
+DeviceProbe ProbeLocalDevice(const std::string& device)
 {
     // Read-only and never written to; no setting or modem line is touched.
     Checked checked = OpenChecked(device, O_RDONLY);
@@ -269,7 +306,7 @@ DeviceProbe SerialLine::Probe(const std::string& device)
     return {checked.result, checked.result == SerialResult::NotATerminal ? checked.kind : checked.cause};
 }
 
-SerialResult SerialLine::Open(const std::string& device)
+SerialResult LocalLine::Open(const std::string& device)
 {
     const std::string what = BeginOpen(device);
     Checked checked = OpenChecked(device, O_RDWR);
@@ -295,7 +332,7 @@ SerialResult SerialLine::Open(const std::string& device)
     return SerialResult::Ok;
 }
 
-SerialResult SerialLine::Configure(const LineSettings& settings)
+SerialResult LocalLine::Configure(const LineSettings& settings)
 {
     const std::string what = "configure " + m_path;
     if (m_native->fd < 0) return Fail(SerialResult::Failed, what, SystemText(EBADF));
@@ -395,7 +432,7 @@ SerialResult SerialLine::Configure(const LineSettings& settings)
 }
 
 
-SerialResult SerialLine::SetModemLine(bool dtr, bool on)
+SerialResult LocalLine::SetModemLine(bool dtr, bool on)
 {
     const int line = dtr ? TIOCM_DTR : TIOCM_RTS;
     const char* name = dtr ? "DTR" : "RTS";
@@ -412,17 +449,17 @@ SerialResult SerialLine::SetModemLine(bool dtr, bool on)
     return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, what, SystemText(error));
 }
 
-SerialResult SerialLine::SetDtr(bool on)
+SerialResult LocalLine::SetDtr(bool on)
 {
     return SetModemLine(true, on);
 }
 
-SerialResult SerialLine::SetRts(bool on)
+SerialResult LocalLine::SetRts(bool on)
 {
     return SetModemLine(false, on);
 }
 
-std::size_t SerialLine::InputWaiting()
+std::size_t LocalLine::InputWaiting()
 {
     if (m_native->fd < 0) return 0;
     int waiting = 0;
@@ -430,7 +467,7 @@ std::size_t SerialLine::InputWaiting()
     return static_cast<std::size_t>(waiting);
 }
 
-SerialResult SerialLine::Read(std::span<uint8_t> buffer, std::size_t& count)
+SerialResult LocalLine::Read(std::span<uint8_t> buffer, std::size_t& count)
 {
     count = 0;
     if (m_native->fd < 0) return Fail(SerialResult::Failed, "read " + m_path, SystemText(EBADF));
@@ -460,7 +497,7 @@ SerialResult SerialLine::Read(std::span<uint8_t> buffer, std::size_t& count)
     }
 }
 
-SerialResult SerialLine::Write(std::span<const uint8_t> bytes, std::size_t& count)
+SerialResult LocalLine::Write(std::span<const uint8_t> bytes, std::size_t& count)
 {
     count = 0;
     if (m_native->fd < 0) return Fail(SerialResult::Failed, "write " + m_path, SystemText(EBADF));
@@ -480,7 +517,7 @@ SerialResult SerialLine::Write(std::span<const uint8_t> bytes, std::size_t& coun
     }
 }
 
-std::size_t SerialLine::OutputPending()
+std::size_t LocalLine::OutputPending()
 {
     if (m_native->fd < 0) return 0;
     int pending = 0;
@@ -488,7 +525,7 @@ std::size_t SerialLine::OutputPending()
     return static_cast<std::size_t>(pending);
 }
 
-SerialResult SerialLine::WaitForOutput(std::chrono::milliseconds limit)
+SerialResult LocalLine::WaitForOutput(std::chrono::milliseconds limit)
 {
     // The driver tells no one when its queue runs empty: look every 2 ms,
     // which is two characters at 9600 baud.
@@ -500,21 +537,21 @@ SerialResult SerialLine::WaitForOutput(std::chrono::milliseconds limit)
     return SerialResult::Ok;
 }
 
-bool SerialLine::CreateEvents()
+bool LocalLine::CreateEvents()
 {
     if (m_native->wake >= 0) return true;
     m_native->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     return m_native->wake >= 0;
 }
 
-void SerialLine::CloseEvents()
+void LocalLine::CloseEvents()
 {
     if (m_native->wake < 0) return;
     ::close(m_native->wake);
     m_native->wake = -1;
 }
 
-void SerialLine::Wake()
+void LocalLine::Wake()
 {
     if (m_native->wake < 0) return;
     const uint64_t one = 1;
@@ -522,7 +559,7 @@ void SerialLine::Wake()
     [[maybe_unused]] const ssize_t written = ::write(m_native->wake, &one, sizeof one);
 }
 
-SerialResult SerialLine::Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events)
+SerialResult LocalLine::Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events)
 {
     events = {};
     const bool watchLine = m_native->fd >= 0 && (interest.input || interest.output);
@@ -549,7 +586,7 @@ SerialResult SerialLine::Wait(LineInterest interest, std::chrono::milliseconds t
     return SerialResult::Ok;
 }
 
-SerialResult SerialLine::Purge()
+SerialResult LocalLine::Purge()
 {
     if (m_native->fd < 0) return Fail(SerialResult::Failed, "purge " + m_path, SystemText(EBADF));
     if (::tcflush(m_native->fd, TCIOFLUSH) == 0) return SerialResult::Ok;
@@ -557,14 +594,14 @@ SerialResult SerialLine::Purge()
     return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, "purge " + m_path, SystemText(error));
 }
 
-SerialResult SerialLine::PurgeInput()
+SerialResult LocalLine::PurgeInput()
 {
     if (m_native->fd < 0) return Fail(SerialResult::Failed, "purge", SystemText(EBADF));
     if (::tcflush(m_native->fd, TCIFLUSH) == 0) return SerialResult::Ok;
     return Fail(SerialResult::Failed, "tcflush", SystemText(errno));
 }
 
-SerialResult SerialLine::DiscardAtClose()
+SerialResult LocalLine::DiscardAtClose()
 {
     if (m_native->fd < 0) return Fail(SerialResult::Failed, "discard", SystemText(EBADF));
     // Output is thrown away only if it is still stuck in the driver: on a
@@ -575,7 +612,7 @@ SerialResult SerialLine::DiscardAtClose()
     return Fail(SerialResult::Failed, "tcflush", SystemText(errno));
 }
 
-void SerialLine::Close()
+void LocalLine::Close()
 {
     if (m_native->fd < 0) return;
     // HUPCL is off (a reopen must not pulse DTR), so DTR is lowered by hand.
@@ -591,5 +628,7 @@ void SerialLine::Close()
     ::close(m_native->fd);
     m_native->fd = -1;
 }
+
+std::unique_ptr<LineTransport> MakeLocalLine() { return std::make_unique<LocalLine>(); }
 
 }  // namespace dravel

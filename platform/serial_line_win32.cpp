@@ -1,4 +1,4 @@
-#include "platform/serial_line.h"
+#include "platform/line_transport.h"
 
 #include <algorithm>
 #include <array>
@@ -132,79 +132,116 @@ Checked OpenChecked(const std::string& device, bool overlapped)
 
 }  // namespace
 
-struct SerialLine::Native {
-    HANDLE port = INVALID_HANDLE_VALUE;
-    HANDLE wake = nullptr;  // auto-reset: Wake() makes a waiting Wait() return
+namespace {
 
-    // The reader's event wait. While it is pending, the record and the mask
-    // belong to the driver: neither may go, nor the handle, before it has
-    // completed. Reader thread only (and Close(), when the reader is gone).
-    OVERLAPPED waitRecord{};
-    DWORD waitMask = 0;
-    bool waitPending = false;
-    bool pauseBeforeWait = false;  // the last wait came back without an event
-    int emptyWaits = 0;            // in a row
-    bool pollOnly = false;         // events do not work on this line
-    bool lost = false;             // a wait found the line gone; Read() reports it
-    std::string lostCause;
+// A serial device of this system: a COM port, opened for overlapped requests.
+class LocalLine final : public LineTransport {
+public:
+    LocalLine();
+    ~LocalLine() override;
 
-    OVERLAPPED readRecord{};  // reads complete within the call
+    bool IsNetwork() const override { return false; }
+    SerialResult Open(const std::string& device) override;
+    SerialResult Configure(const LineSettings& settings) override;
+    SerialResult SetDtr(bool on) override;
+    SerialResult SetRts(bool on) override;
+    std::size_t InputWaiting() override;
+    SerialResult Read(std::span<uint8_t> buffer, std::size_t& count) override;
+    SerialResult Write(std::span<const uint8_t> bytes, std::size_t& count) override;
+    std::size_t OutputPending() override;
+    SerialResult WaitForOutput(std::chrono::milliseconds limit) override;
+    SerialResult Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events) override;
+    void Wake() override;
+    bool CreateEvents() override;
+    void CloseEvents() override;
+    SerialResult Purge() override;
+    SerialResult PurgeInput() override;
+    SerialResult DiscardAtClose() override;
+    void Close() override;
+    bool IsOpen() const override;
+    intptr_t NativeHandle() const override;
 
-    // The write in flight: the bytes stay in writeBuffer until it completes.
-    std::mutex writeMutex;
-    OVERLAPPED writeRecord{};
-    bool writePending = false;
-    DWORD writeSize = 0;
-    DWORD writeError = 0;  // how the last write ended, for the next Write()
-    std::array<uint8_t, kQueueSize> writeBuffer{};
+private:
+    struct Native {
+        HANDLE port = INVALID_HANDLE_VALUE;
+        HANDLE wake = nullptr;  // auto-reset: Wake() makes a waiting Wait() return
 
-    std::atomic<bool> closing{false};
-    // A request that would not give its record back even after the handle
-    // was closed: the records must then outlive this object.
-    bool stranded = false;
+        // The reader's event wait. While it is pending, the record and the mask
+        // belong to the driver: neither may go, nor the handle, before it has
+        // completed. Reader thread only (and Close(), when the reader is gone).
+        OVERLAPPED waitRecord{};
+        DWORD waitMask = 0;
+        bool waitPending = false;
+        bool pauseBeforeWait = false;  // the last wait came back without an event
+        int emptyWaits = 0;            // in a row
+        bool pollOnly = false;         // events do not work on this line
+        bool lost = false;             // a wait found the line gone; Read() reports it
+        std::string lostCause;
 
-    bool Open() const { return port != INVALID_HANDLE_VALUE; }
+        OVERLAPPED readRecord{};  // reads complete within the call
 
-    // What one connection learnt of its line, forgotten at open and close.
-    void ForgetLine()
-    {
-        waitPending = false;
-        pauseBeforeWait = false;
-        emptyWaits = 0;
-        pollOnly = false;
-        lost = false;
-        lostCause.clear();
-        closing.store(false);
-    }
+        // The write in flight: the bytes stay in writeBuffer until it completes.
+        std::mutex writeMutex;
+        OVERLAPPED writeRecord{};
+        bool writePending = false;
+        DWORD writeSize = 0;
+        DWORD writeError = 0;  // how the last write ended, for the next Write()
+        std::array<uint8_t, kQueueSize> writeBuffer{};
 
-    // Called with writeMutex held: takes note of a write that has ended.
-    void CollectWrite()
-    {
-        if (!writePending) return;
-        DWORD done = 0;
-        if (::GetOverlappedResult(port, &writeRecord, &done, FALSE)) {
-            writePending = false;
-            writeError = 0;
-            return;
+        std::atomic<bool> closing{false};
+        // A request that would not give its record back even after the handle
+        // was closed: the records must then outlive this object.
+        bool stranded = false;
+
+        bool Open() const { return port != INVALID_HANDLE_VALUE; }
+
+        // What one connection learnt of its line, forgotten at open and close.
+        void ForgetLine()
+        {
+            waitPending = false;
+            pauseBeforeWait = false;
+            emptyWaits = 0;
+            pollOnly = false;
+            lost = false;
+            lostCause.clear();
+            closing.store(false);
         }
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_IO_INCOMPLETE) return;
-        writePending = false;
-        writeError = error;
-    }
 
-    // Waits, within a bound, for a request to give its record back.
-    bool AwaitRelease(OVERLAPPED& record)
-    {
-        if (::WaitForSingleObject(record.hEvent, kReleaseWaitMs) != WAIT_OBJECT_0) return false;
-        DWORD done = 0;
-        return ::GetOverlappedResult(port, &record, &done, FALSE) || ::GetLastError() != ERROR_IO_INCOMPLETE;
-    }
+        // Called with writeMutex held: takes note of a write that has ended.
+        void CollectWrite()
+        {
+            if (!writePending) return;
+            DWORD done = 0;
+            if (::GetOverlappedResult(port, &writeRecord, &done, FALSE)) {
+                writePending = false;
+                writeError = 0;
+                return;
+            }
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_IO_INCOMPLETE) return;
+            writePending = false;
+            writeError = error;
+        }
+
+        // Waits, within a bound, for a request to give its record back.
+        bool AwaitRelease(OVERLAPPED& record)
+        {
+            if (::WaitForSingleObject(record.hEvent, kReleaseWaitMs) != WAIT_OBJECT_0) return false;
+            DWORD done = 0;
+            return ::GetOverlappedResult(port, &record, &done, FALSE) || ::GetLastError() != ERROR_IO_INCOMPLETE;
+        }
+    };
+
+    SerialResult SetModemLine(bool dtr, bool on);
+
+    std::unique_ptr<Native> m_native;
 };
 
-SerialLine::SerialLine() : m_native(std::make_unique<Native>()) {}
+}  // namespace
 
-SerialLine::~SerialLine()
+LocalLine::LocalLine() : m_native(std::make_unique<Native>()) {}
+
+LocalLine::~LocalLine()
 {
     Close();
     if (m_native->stranded) {
@@ -216,20 +253,20 @@ SerialLine::~SerialLine()
     CloseEvents();
 }
 
-bool SerialLine::IsOpen() const { return m_native->Open(); }
+bool LocalLine::IsOpen() const { return m_native->Open(); }
 
-intptr_t SerialLine::NativeHandle() const { return reinterpret_cast<intptr_t>(m_native->port); }
+intptr_t LocalLine::NativeHandle() const { return reinterpret_cast<intptr_t>(m_native->port); }
 
-std::string SerialLine::DefaultDevice(int portNumber) { return "COM" + std::to_string(portNumber); }
+std::string LocalDefaultDevice(int portNumber) { return "COM" + std::to_string(portNumber); }
 
-DeviceProbe SerialLine::Probe(const std::string& device)
+DeviceProbe ProbeLocalDevice(const std::string& device)
 {
     Checked checked = OpenChecked(device, false);
     if (checked.handle != INVALID_HANDLE_VALUE) ::CloseHandle(checked.handle);
     return {checked.result, checked.result == SerialResult::NotATerminal ? checked.kind : checked.cause};
 }
 
-SerialResult SerialLine::Open(const std::string& device)
+SerialResult LocalLine::Open(const std::string& device)
 {
     const std::string what = BeginOpen(device);
     Checked checked = OpenChecked(device, true);
@@ -274,7 +311,7 @@ SerialResult SerialLine::Open(const std::string& device)
     return SerialResult::Ok;
 }
 
-SerialResult SerialLine::Configure(const LineSettings& settings)
+SerialResult LocalLine::Configure(const LineSettings& settings)
 {
     const std::string what = "configure " + m_path;
     const HANDLE port = m_native->port;
@@ -340,7 +377,7 @@ SerialResult SerialLine::Configure(const LineSettings& settings)
     return SetRts(true);
 }
 
-SerialResult SerialLine::SetModemLine(bool dtr, bool on)
+SerialResult LocalLine::SetModemLine(bool dtr, bool on)
 {
     const char* name = dtr ? "DTR" : "RTS";
     const std::string what = std::string(on ? "raise " : "lower ") + name + " on " + m_path;
@@ -356,11 +393,11 @@ SerialResult SerialLine::SetModemLine(bool dtr, bool on)
     return Fail(win32::ResultForError(error, win32::Step::Transfer), what, SystemText(error));
 }
 
-SerialResult SerialLine::SetDtr(bool on) { return SetModemLine(true, on); }
+SerialResult LocalLine::SetDtr(bool on) { return SetModemLine(true, on); }
 
-SerialResult SerialLine::SetRts(bool on) { return SetModemLine(false, on); }
+SerialResult LocalLine::SetRts(bool on) { return SetModemLine(false, on); }
 
-std::size_t SerialLine::InputWaiting()
+std::size_t LocalLine::InputWaiting()
 {
     if (!m_native->Open()) return 0;
     DWORD errors = 0;
@@ -369,7 +406,7 @@ std::size_t SerialLine::InputWaiting()
     return status.cbInQue;
 }
 
-SerialResult SerialLine::Read(std::span<uint8_t> buffer, std::size_t& count)
+SerialResult LocalLine::Read(std::span<uint8_t> buffer, std::size_t& count)
 {
     count = 0;
     Native& native = *m_native;
@@ -404,7 +441,7 @@ SerialResult SerialLine::Read(std::span<uint8_t> buffer, std::size_t& count)
     return got > 0 ? SerialResult::Ok : SerialResult::WouldBlock;
 }
 
-SerialResult SerialLine::Write(std::span<const uint8_t> bytes, std::size_t& count)
+SerialResult LocalLine::Write(std::span<const uint8_t> bytes, std::size_t& count)
 {
     count = 0;
     Native& native = *m_native;
@@ -442,7 +479,7 @@ SerialResult SerialLine::Write(std::span<const uint8_t> bytes, std::size_t& coun
     return Fail(result, what, SystemText(error));
 }
 
-std::size_t SerialLine::OutputPending()
+std::size_t LocalLine::OutputPending()
 {
     Native& native = *m_native;
     std::lock_guard lock(native.writeMutex);
@@ -456,7 +493,7 @@ std::size_t SerialLine::OutputPending()
     return native.writePending ? std::max<std::size_t>(queued, native.writeSize) : queued;
 }
 
-SerialResult SerialLine::WaitForOutput(std::chrono::milliseconds limit)
+SerialResult LocalLine::WaitForOutput(std::chrono::milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     auto left = [&] {
@@ -480,7 +517,7 @@ SerialResult SerialLine::WaitForOutput(std::chrono::milliseconds limit)
     return SerialResult::Ok;
 }
 
-bool SerialLine::CreateEvents()
+bool LocalLine::CreateEvents()
 {
     Native& native = *m_native;
     if (native.wake != nullptr) return true;
@@ -499,7 +536,7 @@ bool SerialLine::CreateEvents()
     return false;
 }
 
-void SerialLine::CloseEvents()
+void LocalLine::CloseEvents()
 {
     Native& native = *m_native;
     CloseEvent(native.wake);
@@ -508,12 +545,12 @@ void SerialLine::CloseEvents()
     CloseEvent(native.writeRecord.hEvent);
 }
 
-void SerialLine::Wake()
+void LocalLine::Wake()
 {
     if (m_native->wake != nullptr) ::SetEvent(m_native->wake);
 }
 
-SerialResult SerialLine::Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events)
+SerialResult LocalLine::Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events)
 {
     events = {};
     Native& native = *m_native;
@@ -621,7 +658,7 @@ SerialResult SerialLine::Wait(LineInterest interest, std::chrono::milliseconds t
     return SerialResult::Ok;
 }
 
-SerialResult SerialLine::Purge()
+SerialResult LocalLine::Purge()
 {
     if (!m_native->Open()) return Fail(SerialResult::Failed, "purge " + m_path, SystemText(ERROR_INVALID_HANDLE));
     if (::PurgeComm(m_native->port, kPurgeAll)) return SerialResult::Ok;
@@ -629,7 +666,7 @@ SerialResult SerialLine::Purge()
     return Fail(win32::ResultForError(error, win32::Step::Transfer), "purge " + m_path, SystemText(error));
 }
 
-SerialResult SerialLine::PurgeInput()
+SerialResult LocalLine::PurgeInput()
 {
     if (!m_native->Open()) return Fail(SerialResult::Failed, "purge " + m_path, SystemText(ERROR_INVALID_HANDLE));
     if (::PurgeComm(m_native->port, kPurgeInput)) return SerialResult::Ok;
@@ -637,7 +674,7 @@ SerialResult SerialLine::PurgeInput()
     return Fail(SerialResult::Failed, "purge " + m_path, SystemText(error));
 }
 
-SerialResult SerialLine::DiscardAtClose()
+SerialResult LocalLine::DiscardAtClose()
 {
     if (!m_native->Open()) return Fail(SerialResult::Failed, "discard " + m_path, SystemText(ERROR_INVALID_HANDLE));
     // Output only if it is still stuck: the caller has let it leave first,
@@ -648,7 +685,7 @@ SerialResult SerialLine::DiscardAtClose()
     return Fail(SerialResult::Failed, "discard " + m_path, SystemText(error));
 }
 
-void SerialLine::Close()
+void LocalLine::Close()
 {
     Native& native = *m_native;
     if (!native.Open()) return;
@@ -693,5 +730,7 @@ void SerialLine::Close()
     }
     native.ForgetLine();
 }
+
+std::unique_ptr<LineTransport> MakeLocalLine() { return std::make_unique<LocalLine>(); }
 
 }  // namespace dravel

@@ -113,6 +113,10 @@ int CMainFrame::OpenCommPort() {
     port->SetNotificationTag(1);
     port->SetCommParams(static_cast<uint8_t>(config.portNumber & 0xFF), config.line);
     port->SetDevice(config.device);
+    port->SetLineNoteObserver([this](const LineNote& note) {
+        Trace(TraceEvent::Port(TraceEvent::Kind::LineNote, note.text));
+        if (note.level == LineNote::Level::Warning) m_window.ReportCause(note.text);
+    });
     port->CreateEvents();
     CComm* raw = port.get();
     {

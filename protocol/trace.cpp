@@ -61,6 +61,7 @@ std::string FormatTraceEvent(const TraceEvent& event) {
         case TraceEvent::Kind::Resend:
             std::snprintf(line, sizeof line, "resend seq=%02X sending %d", event.sequence, static_cast<int>(event.attempt));
             return line;
+        case TraceEvent::Kind::LineNote: return "line " + event.text;
     }
     return "?";
 }

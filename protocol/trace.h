@@ -4,7 +4,8 @@
 // The core reports events to an observer (CMainFrame::SetTraceObserver) on
 // the thread where they happen: probes, frames and resends on the worker,
 // answers and timer expiries on the user-interface thread, the port's open on
-// the user-interface thread and its close on the worker. The observer must be
+// the user-interface thread and its close on the worker; the line's notes on
+// the thread of the call they are about. The observer must be
 // safe to call from those threads and must not call back into the core.
 // FormatTraceEvent turns an event into one line of text (without a time).
 #pragma once
@@ -26,6 +27,7 @@ struct TraceEvent {
         Noise,         // bytes: received bytes thrown away unclassified
         TimerExpired,  // timerId
         Resend,        // sequence, attempt: the frame goes again, for the attempt-th time
+        LineNote,      // text: what the line did or found (a network port's negotiation, ...)
     };
     Kind kind = Kind::Probe;
     std::span<const uint8_t> bytes;  // valid only during the call

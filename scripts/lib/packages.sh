@@ -1,4 +1,6 @@
-# The Debian packages the build, the tests and the demo need.
+# The Debian packages the build, the tests and the demo need (ser2net: the
+# network ports are tested against the real server; python3 plays a second
+# user who takes a port over).
 dravel_packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev
@@ -7,6 +9,7 @@ dravel_packages=(
   clang libclang-rt-14-dev
   lrzsz
   libcli11-dev nlohmann-json3-dev libgcrypt20-dev libudev-dev help2man
+  ser2net python3
 )
 
 # What scripts/windows needs besides: the cross compiler with the posix

@@ -1,0 +1,47 @@
+// The receive path of a network port: whatever a server sends, in whatever
+// pieces, the RFC 2217 client takes it in bounded work and answers only
+// with whole negotiations.
+//
+// Checked: the serial data is never more than the bytes that came in; the
+// data is the same whether the bytes come whole or split (the first input
+// byte chooses the split); every answer is IAC, a negotiation command and
+// an option, and there are never more answers than negotiations received.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "platform/com_port_client.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
+    using namespace dravel;
+    if (size == 0) return 0;
+    const std::size_t piece = 1 + input[0] % 16;
+    const std::span<const uint8_t> bytes(input + 1, size - 1);
+
+    rfc2217::Client whole;
+    whole.Start();
+    std::vector<uint8_t> wholeData;
+    std::vector<uint8_t> wholeReply;
+    std::vector<std::string> log;
+    whole.Receive(bytes, wholeData, wholeReply, log);
+
+    rfc2217::Client split;
+    split.Start();
+    std::vector<uint8_t> splitData;
+    std::vector<uint8_t> splitReply;
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+        split.Receive(bytes.subspan(at, std::min(piece, bytes.size() - at)), splitData, splitReply, log);
+    }
+    FUZZ_CHECK(wholeData.size() <= bytes.size());
+    FUZZ_CHECK(wholeData == splitData);
+    FUZZ_CHECK(wholeReply == splitReply);
+    FUZZ_CHECK(wholeReply.size() % 3 == 0);
+    FUZZ_CHECK(wholeReply.size() <= bytes.size());
+    for (std::size_t at = 0; at < wholeReply.size(); at += 3) {
+        FUZZ_CHECK(wholeReply[at] == telnet::IAC);
+        FUZZ_CHECK(wholeReply[at + 1] >= telnet::WILL && wholeReply[at + 1] <= telnet::DONT);
+    }
+    return 0;
+}
