@@ -5,6 +5,10 @@
 # received. A second start is cancelled at the port dialog and must end with
 # exit code 1. Screenshots of each stage go to SHOTS.
 #
+# With DRAVEL_BLACKBOX_NETWORK=rfc2217 (or socket) the device sits behind
+# Debian's ser2net and port 1 is that network port (DRAVEL_COM1=rfc2217://...),
+# as for a board in a rack.
+#
 # usage: blackbox.sh BIN_DIR SHOTS_DIR
 set -u
 bin="${1:?bin dir}"
@@ -67,21 +71,41 @@ pids+=($devsim)
 for _ in $(seq 200); do [ -L "$work/COM1" ] && break; sleep 0.05; done
 [ -L "$work/COM1" ] || fail "the device simulator made no link"
 
-DRAVEL_COM1="$work/COM1" "$bin/dravel" >"$work/dravel.log" 2>"$work/dravel.err" &
+port1="$work/COM1"
+network="${DRAVEL_BLACKBOX_NETWORK:-}"
+if [ -n "$network" ]; then
+  command -v ser2net >/dev/null || command -v /usr/sbin/ser2net >/dev/null ||
+    { echo "blackbox: skipped, ser2net is missing" >&2; exit 77; }
+  tcp_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  accepter="tcp,127.0.0.1,$tcp_port"
+  [ "$network" = rfc2217 ] && accepter="telnet(rfc2217),$accepter"
+  printf 'connection: &board\n  accepter: %s\n  connector: serialdev,%s,115200n81,local\n  options:\n    chardelay: false\n' \
+    "$accepter" "$work/COM1" >"$work/ser2net.yaml"
+  /usr/sbin/ser2net -n -d -c "$work/ser2net.yaml" -P "$work/ser2net.pid" >"$work/ser2net.log" 2>"$work/ser2net.err" &
+  pids+=($!)
+  for _ in $(seq 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$tcp_port") 2>/dev/null && break
+    sleep 0.05
+  done
+  sleep 0.2
+  port1="$network://127.0.0.1:$tcp_port"
+fi
+
+DRAVEL_COM1="$port1" "$bin/dravel" >"$work/dravel.log" 2>"$work/dravel.err" &
 app=$!
 pids+=($app)
 
 dialog="$(wait_window '^Port settings$')" || fail "no port settings dialog"
 sleep 0.5
-shot 01-port-dialog.png
+shot "${network:+$network-}01-port-dialog.png"
 focus_and "$dialog" Return
 
 main="$(wait_window '^Pelcor 2003  - ver 1\.1 -$')" || fail "no main window after OK"
 sleep 0.8
-shot 02-main-window-idle.png
+shot "${network:+$network-}02-main-window-idle.png"
 # The form is navy (a point left of the buttons, below the menu).
-[ "$(pixel "$shots/02-main-window-idle.png" 12 120)" = "srgb(0,0,128)" ] ||
-  fail "form background is $(pixel "$shots/02-main-window-idle.png" 12 120), not navy"
+[ "$(pixel "$shots/${network:+$network-}02-main-window-idle.png" 12 120)" = "srgb(0,0,128)" ] ||
+  fail "form background is $(pixel "$shots/${network:+$network-}02-main-window-idle.png" 12 120), not navy"
 
 # Choose file (Alt+C), type the path into the file dialog.
 focus_and "$main" alt+c
@@ -103,13 +127,13 @@ for _ in $(seq 200); do
   sleep 0.1
 done
 [ "$(grep -c '^frame' "$work/devsim-events.log" 2>/dev/null)" -ge 40 ] || fail "no transfer under way"
-shot 03-transfer-in-progress.png
-[ "$(count_colour "$shots/03-transfer-in-progress.png" 'rgb(255,255,0)')" -gt 100 ] ||
+shot "${network:+$network-}03-transfer-in-progress.png"
+[ "$(count_colour "$shots/${network:+$network-}03-transfer-in-progress.png" 'rgb(255,255,0)')" -gt 100 ] ||
   fail "no yellow texts on the form during the transfer"
 
 box="$(wait_window '^Z/A Vovode$' 60)" || fail "no result box"
 sleep 0.5
-shot 04-result-box.png
+shot "${network:+$network-}04-result-box.png"
 wait "$devsim"
 devsim_status=$?
 [ "$devsim_status" -eq 0 ] || fail "the device simulator ended with $devsim_status"
@@ -138,7 +162,7 @@ dialog="$(wait_window '^Port settings$')" || fail "no port settings dialog on th
 focus_and "$dialog" Escape
 box="$(wait_window '^Z/A Vovode$')" || fail "no \"The End\" box after Escape"
 xdotool search --onlyvisible --name '^Pelcor' >/dev/null 2>&1 && fail "a main window appeared after Escape"
-shot 05-the-end.png
+shot "${network:+$network-}05-the-end.png"
 focus_and "$box" Return
 for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
 wait "$app"
