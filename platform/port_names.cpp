@@ -45,6 +45,10 @@ PortProbe ProbePort(int portNumber)
         probe.detail = "no port " + std::to_string(portNumber);
         return probe;
     }
+    if (IsNetworkPort(probe.device)) {
+        probe.availability = PortAvailability::Network;
+        return probe;
+    }
     const DeviceProbe look = SerialLine::Probe(probe.device);
     probe.detail = look.detail;
     probe.availability = AvailabilityOf(look.result);
@@ -72,6 +76,7 @@ const char* ToString(PortAvailability availability)
     case PortAvailability::Busy: return "busy";
     case PortAvailability::Denied: return "not yours to open";
     case PortAvailability::Unusable: return "unusable";
+    case PortAvailability::Network: return "network port (not connected to for a look)";
     }
     return "unusable";
 }

@@ -31,7 +31,9 @@ std::string ResolvePortDevice(int portNumber);
 // device as it stands.
 std::string ResolvePortName(std::string_view name);
 
-enum class PortAvailability { Free, Missing, NotATerminal, Busy, Denied, Unusable };
+// Network: a port across the network, which a listing does not connect to
+// (a connection could take the port over from whoever uses it).
+enum class PortAvailability { Free, Missing, NotATerminal, Busy, Denied, Unusable, Network };
 
 struct PortProbe {
     std::string device;

@@ -328,6 +328,40 @@ case_gang() {
   rm -rf "$first_dir"
 }
 
+# Ports across the network: ser2net's RFC 2217 and raw ports in front of
+# the simulator, images of 0xFF bytes included, and a server that is not there.
+case_network() {
+  claim_port ""
+  local url kind
+  head -c 5000 /dev/zero | tr '\0' '\377' > "$WORK/ff.bin"
+  make_image "$WORK/random.bin" 20000
+  for kind in rfc2217 socket; do
+    for image in ff random; do
+      device_start --idle-gap-ms 5
+      ser2net_start
+      url="$kind://127.0.0.1:$SER2NET_RFC2217"
+      [ "$kind" = socket ] && url="socket://127.0.0.1:$SER2NET_RAW"
+      COM1_AS="$url" run_windows "$kind-$image" --trace - "Z:${WORK//\//\\}\\$image.bin"
+      expect_eq "$kind $image: exit code" 0 "$RC"
+      expect_eq "$kind $image: last line" "Transfer Completed " "$(tail -n 1 "$WORK/$kind-$image.out")"
+      device_wait 10 || fail "$kind $image: the simulator ended with $?"
+      padded "$WORK/$image.bin" "$WORK/$image.padded"
+      cmp -s "$WORK/$image.padded" "$DEVICE_DIR/image.out" || fail "$kind $image: the device's image differs"
+      if [ "$kind" = rfc2217 ]; then
+        expect_contains "$kind trace" "$(cat "$WORK/$kind-$image.err")" "server SET-BAUDRATE 115200"
+      fi
+      device_cleanup
+    done
+  done
+  # Nobody at the port: the open error, its cause, exit 1.
+  local nobody
+  nobody=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  COM1_AS="rfc2217://127.0.0.1:$nobody" run_windows refused "Z:${WORK//\//\\}\\ff.bin"
+  expect_eq "refused: exit code" 1 "$RC"
+  expect_eq "refused: last line" "CommPort Open Error" "$(tail -n 1 "$WORK/refused.out")"
+  expect_contains "refused: cause" "$(cat "$WORK/refused.err")" "127.0.0.1:$nobody"
+}
+
 name="${1:?usage: cli_cases.sh CASE}"
 if ! declare -F "case_$name" >/dev/null; then
   echo "no case $name" >&2

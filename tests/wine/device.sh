@@ -82,8 +82,43 @@ device_stop() {
   fi
 }
 
+# ser2net_start: Debian's ser2net in front of the running simulator, on
+# 127.0.0.1: an RFC 2217 port (SER2NET_RFC2217) and a raw TCP port
+# (SER2NET_RAW), the serial end without modem lines and without chardelay.
+ser2net_start() {
+  local free
+  free() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+  SER2NET_RFC2217=$(free)
+  SER2NET_RAW=$(free)
+  local connector="  connector: serialdev,$DEVICE_DIR/link,115200n81,local"
+  local options=$'  options:\n    kickolduser: true\n    chardelay: false'
+  printf 'connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n%s\n%s\nconnection: &raw\n  accepter: tcp,127.0.0.1,%s\n%s\n%s\n' \
+    "$SER2NET_RFC2217" "$connector" "$options" "$SER2NET_RAW" "$connector" "$options" >"$DEVICE_DIR/ser2net.yaml"
+  /usr/sbin/ser2net -n -d -c "$DEVICE_DIR/ser2net.yaml" -P "$DEVICE_DIR/ser2net.pid" \
+    >"$DEVICE_DIR/ser2net.out" 2>"$DEVICE_DIR/ser2net.err" </dev/null &
+  SER2NET_PID=$!
+  local port
+  for port in "$SER2NET_RFC2217" "$SER2NET_RAW"; do
+    for _ in $(seq 1 200); do
+      (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+      sleep 0.05
+    done
+  done
+  # The probes' connections are gone before a client's own arrives.
+  sleep 0.2
+}
+
+ser2net_stop() {
+  if [ -n "${SER2NET_PID:-}" ]; then
+    kill "$SER2NET_PID" 2>/dev/null || true
+    wait "$SER2NET_PID" 2>/dev/null || true
+    SER2NET_PID=""
+  fi
+}
+
 # Leaves the port's link dangling (a missing port) and removes the files.
 device_cleanup() {
+  ser2net_stop
   device_stop
   if [ -n "${PORT:-}" ]; then rm -f "$(ports_dir)/com$PORT"; fi
   if [ -n "${DEVICE_DIR:-}" ]; then rm -rf "$DEVICE_DIR"; fi

@@ -85,8 +85,8 @@ app_exit() {
   app=""
   return "$status"
 }
-start_app() {  # start_app NAME: dravel.exe with COM$PORT as its port 1
-  DRAVEL_COM1="COM$PORT" "$WINE_RUN" "$BIN/dravel.exe" >"$WORK/$1.out" 2>"$WORK/$1.err" </dev/null &
+start_app() {  # start_app NAME: dravel.exe with COM$PORT (or APP_PORT1) as its port 1
+  DRAVEL_COM1="${APP_PORT1:-COM$PORT}" "$WINE_RUN" "$BIN/dravel.exe" >"$WORK/$1.out" 2>"$WORK/$1.err" </dev/null &
   app=$!
 }
 # Port dialog, OK, main window; prints the main window's id. (Run in a
@@ -212,5 +212,28 @@ for how in Escape Cancel; do
   app_exit 20 || status=$?
   [ "$status" -eq 1 ] || fail "$how at start-up ended the program with $status, not 1"
 done
+
+# 4. Port 1 behind ser2net's RFC 2217 port: a whole download, then File > Exit.
+claim_port ""
+device_start --baud 115200
+ser2net_start
+APP_PORT1="rfc2217://127.0.0.1:$SER2NET_RFC2217" start_app network
+main="$(confirm_port network)"
+choose_file "$main" "$firmware"
+focus_and "$main" alt+s
+wait_frames 10 || fail "network: no transfer under way ($(frames_sent) frames)"
+shot 09-network-transfer.png
+box="$(wait_window '^Z/A Vovode$' 60)" || fail "network: no result box"
+device_wait 30 || fail "network: the device simulator ended with $?"
+cmp -s "$padded" "$DEVICE_DIR/image.out" || fail "network: the device's image differs from the padded file"
+focus_and "$box" Return
+gone_window '^Z/A Vovode$' || fail "network: the result box stayed"
+focus_and "$main" alt+f
+sleep 0.4
+xdotool key x
+status=0
+app_exit 20 || status=$?
+[ "$status" -eq 0 ] || fail "network: File > Exit ended the program with $status"
+device_cleanup
 
 echo "gui_blackbox: PASS (screenshots in $shots)"
