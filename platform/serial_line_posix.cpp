@@ -1,4 +1,4 @@
-#include "platform/line_transport.h"
+#include "platform/local_line.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,47 +18,10 @@
 
 namespace dravel {
 
-namespace {
-
-// A serial device of this system: a termios line.
-class LocalLine final : public LineTransport {
-public:
-    LocalLine();
-    ~LocalLine() override;
-
-    bool IsNetwork() const override { return false; }
-    SerialResult Open(const std::string& device) override;
-    SerialResult Configure(const LineSettings& settings) override;
-    SerialResult SetDtr(bool on) override;
-    SerialResult SetRts(bool on) override;
-    std::size_t InputWaiting() override;
-    SerialResult Read(std::span<uint8_t> buffer, std::size_t& count) override;
-    SerialResult Write(std::span<const uint8_t> bytes, std::size_t& count) override;
-    std::size_t OutputPending() override;
-    SerialResult WaitForOutput(std::chrono::milliseconds limit) override;
-    SerialResult Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events) override;
-    void Wake() override;
-    bool CreateEvents() override;
-    void CloseEvents() override;
-    SerialResult Purge() override;
-    SerialResult PurgeInput() override;
-    SerialResult DiscardAtClose() override;
-    void Close() override;
-    bool IsOpen() const override;
-    intptr_t NativeHandle() const override;
-
-private:
-    struct Native {
-        int fd = -1;
-        int wake = -1;  // eventfd: Wake() makes a waiting poll() return
-    };
-
-    SerialResult SetModemLine(bool dtr, bool on);
-
-    std::unique_ptr<Native> m_native;
+struct LocalLine::Native {
+    int fd = -1;
+    int wake = -1;  // eventfd: Wake() makes a waiting poll() return
 };
-
-}  // namespace
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/line_transport.h"
+#include "platform/local_line.h"
 
 #include <algorithm>
 #include <array>
@@ -132,112 +132,75 @@ Checked OpenChecked(const std::string& device, bool overlapped)
 
 }  // namespace
 
-namespace {
+struct LocalLine::Native {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE wake = nullptr;  // auto-reset: Wake() makes a waiting Wait() return
 
-// A serial device of this system: a COM port, opened for overlapped requests.
-class LocalLine final : public LineTransport {
-public:
-    LocalLine();
-    ~LocalLine() override;
+    // The reader's event wait. While it is pending, the record and the mask
+    // belong to the driver: neither may go, nor the handle, before it has
+    // completed. Reader thread only (and Close(), when the reader is gone).
+    OVERLAPPED waitRecord{};
+    DWORD waitMask = 0;
+    bool waitPending = false;
+    bool pauseBeforeWait = false;  // the last wait came back without an event
+    int emptyWaits = 0;            // in a row
+    bool pollOnly = false;         // events do not work on this line
+    bool lost = false;             // a wait found the line gone; Read() reports it
+    std::string lostCause;
 
-    bool IsNetwork() const override { return false; }
-    SerialResult Open(const std::string& device) override;
-    SerialResult Configure(const LineSettings& settings) override;
-    SerialResult SetDtr(bool on) override;
-    SerialResult SetRts(bool on) override;
-    std::size_t InputWaiting() override;
-    SerialResult Read(std::span<uint8_t> buffer, std::size_t& count) override;
-    SerialResult Write(std::span<const uint8_t> bytes, std::size_t& count) override;
-    std::size_t OutputPending() override;
-    SerialResult WaitForOutput(std::chrono::milliseconds limit) override;
-    SerialResult Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events) override;
-    void Wake() override;
-    bool CreateEvents() override;
-    void CloseEvents() override;
-    SerialResult Purge() override;
-    SerialResult PurgeInput() override;
-    SerialResult DiscardAtClose() override;
-    void Close() override;
-    bool IsOpen() const override;
-    intptr_t NativeHandle() const override;
+    OVERLAPPED readRecord{};  // reads complete within the call
 
-private:
-    struct Native {
-        HANDLE port = INVALID_HANDLE_VALUE;
-        HANDLE wake = nullptr;  // auto-reset: Wake() makes a waiting Wait() return
+    // The write in flight: the bytes stay in writeBuffer until it completes.
+    std::mutex writeMutex;
+    OVERLAPPED writeRecord{};
+    bool writePending = false;
+    DWORD writeSize = 0;
+    DWORD writeError = 0;  // how the last write ended, for the next Write()
+    std::array<uint8_t, kQueueSize> writeBuffer{};
 
-        // The reader's event wait. While it is pending, the record and the mask
-        // belong to the driver: neither may go, nor the handle, before it has
-        // completed. Reader thread only (and Close(), when the reader is gone).
-        OVERLAPPED waitRecord{};
-        DWORD waitMask = 0;
-        bool waitPending = false;
-        bool pauseBeforeWait = false;  // the last wait came back without an event
-        int emptyWaits = 0;            // in a row
-        bool pollOnly = false;         // events do not work on this line
-        bool lost = false;             // a wait found the line gone; Read() reports it
-        std::string lostCause;
+    std::atomic<bool> closing{false};
+    // A request that would not give its record back even after the handle
+    // was closed: the records must then outlive this object.
+    bool stranded = false;
 
-        OVERLAPPED readRecord{};  // reads complete within the call
+    bool Open() const { return port != INVALID_HANDLE_VALUE; }
 
-        // The write in flight: the bytes stay in writeBuffer until it completes.
-        std::mutex writeMutex;
-        OVERLAPPED writeRecord{};
-        bool writePending = false;
-        DWORD writeSize = 0;
-        DWORD writeError = 0;  // how the last write ended, for the next Write()
-        std::array<uint8_t, kQueueSize> writeBuffer{};
+    // What one connection learnt of its line, forgotten at open and close.
+    void ForgetLine()
+    {
+        waitPending = false;
+        pauseBeforeWait = false;
+        emptyWaits = 0;
+        pollOnly = false;
+        lost = false;
+        lostCause.clear();
+        closing.store(false);
+    }
 
-        std::atomic<bool> closing{false};
-        // A request that would not give its record back even after the handle
-        // was closed: the records must then outlive this object.
-        bool stranded = false;
-
-        bool Open() const { return port != INVALID_HANDLE_VALUE; }
-
-        // What one connection learnt of its line, forgotten at open and close.
-        void ForgetLine()
-        {
-            waitPending = false;
-            pauseBeforeWait = false;
-            emptyWaits = 0;
-            pollOnly = false;
-            lost = false;
-            lostCause.clear();
-            closing.store(false);
-        }
-
-        // Called with writeMutex held: takes note of a write that has ended.
-        void CollectWrite()
-        {
-            if (!writePending) return;
-            DWORD done = 0;
-            if (::GetOverlappedResult(port, &writeRecord, &done, FALSE)) {
-                writePending = false;
-                writeError = 0;
-                return;
-            }
-            const DWORD error = ::GetLastError();
-            if (error == ERROR_IO_INCOMPLETE) return;
+    // Called with writeMutex held: takes note of a write that has ended.
+    void CollectWrite()
+    {
+        if (!writePending) return;
+        DWORD done = 0;
+        if (::GetOverlappedResult(port, &writeRecord, &done, FALSE)) {
             writePending = false;
-            writeError = error;
+            writeError = 0;
+            return;
         }
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) return;
+        writePending = false;
+        writeError = error;
+    }
 
-        // Waits, within a bound, for a request to give its record back.
-        bool AwaitRelease(OVERLAPPED& record)
-        {
-            if (::WaitForSingleObject(record.hEvent, kReleaseWaitMs) != WAIT_OBJECT_0) return false;
-            DWORD done = 0;
-            return ::GetOverlappedResult(port, &record, &done, FALSE) || ::GetLastError() != ERROR_IO_INCOMPLETE;
-        }
-    };
-
-    SerialResult SetModemLine(bool dtr, bool on);
-
-    std::unique_ptr<Native> m_native;
+    // Waits, within a bound, for a request to give its record back.
+    bool AwaitRelease(OVERLAPPED& record)
+    {
+        if (::WaitForSingleObject(record.hEvent, kReleaseWaitMs) != WAIT_OBJECT_0) return false;
+        DWORD done = 0;
+        return ::GetOverlappedResult(port, &record, &done, FALSE) || ::GetLastError() != ERROR_IO_INCOMPLETE;
+    }
 };
-
-}  // namespace
 
 LocalLine::LocalLine() : m_native(std::make_unique<Native>()) {}
 
