@@ -1,4 +1,5 @@
 #include "platform/serial_line.h"
+#include "platform/low_latency.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -389,6 +390,7 @@ SerialResult SerialLine::Configure(const LineSettings& settings)
 #endif
     }
 
+    RequestLowLatency(m_native->fd, m_path);  // its text is kept as the device's note for --trace
     SerialResult lines = SetDtr(true);
     if (lines != SerialResult::Ok) return lines;
     return SetRts(true);
