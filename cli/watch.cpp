@@ -169,10 +169,13 @@ private:
             return;
         }
         if (line.rfind(kProgressPrefix, 0) == 0) return;
-        std::string cause = line.rfind(kCausePrefix, 0) == 0 ? line.substr(kCausePrefix.size()) : line;
-        if (cause.empty()) return;
-        run.lastCause = cause;
-        std::fprintf(stderr, "[%s] %s\n", run.device.c_str(), cause.c_str());
+        // Only the child's own causes count as one; the rest (a trace to
+        // standard error) is passed on as it is.
+        const bool isCause = line.rfind(kCausePrefix, 0) == 0;
+        const std::string text = isCause ? line.substr(kCausePrefix.size()) : line;
+        if (text.empty()) return;
+        if (isCause) run.lastCause = text;
+        std::fprintf(stderr, "[%s] %s\n", run.device.c_str(), text.c_str());
         std::fflush(stderr);
     }
 

@@ -378,5 +378,20 @@ TEST(SingleJson, NoAnswerAndAPortThatCannotBeOpenedEndInTheirOwnWords) {
     EXPECT_NE(end["cause"].get<std::string>().find(dir / "nothing"), std::string::npos);
 }
 
+TEST(LowLatency, TheTraceSaysWhatCameOfTheRequestRightAfterTheOpening) {
+    TempDir dir;
+    testing::WriteWholeFile(dir / "fw.bin", "abc");
+    DevsimProcess device({"--idle-gap-ms", "5"});
+    auto result = testing::Run({Cli(), "-q", "-p", device.LinkPath(), "--trace", dir / "trace.log", dir / "fw.bin"},
+                               {"DRAVEL_TIMER_SCALE=0.25"}, 20s);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "") << "never said to the user";
+    const auto lines = SplitLines(testing::ReadWholeFile(dir / "trace.log"));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("port open"), std::string::npos) << lines[0];
+    // A pseudo-terminal has no serial driver to ask.
+    EXPECT_NE(lines[1].find("low latency: means nothing on " + device.LinkPath()), std::string::npos) << lines[1];
+}
+
 }  // namespace
 }  // namespace dravel
