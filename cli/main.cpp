@@ -127,7 +127,7 @@ int Watch(const Options& options, UsageError usageError) {
         if (pattern.empty()) return usageError("--watch needs a pattern");
     }
     // Found wrong once, it would fail on every board.
-    if (const auto failed = CheckImage(options.file, options.kind, options.quiet, false)) return *failed;
+    if (const auto failed = CheckImage(options.file, options.kind, options.quiet, options.json)) return *failed;
     if (const auto unwritable = CheckRecordFiles(options, usageError)) return *unwritable;
     WatchOptions watch;
     watch.patterns = options.watch;
@@ -223,7 +223,17 @@ int main(int argc, char** argv) {
 
     // A gang: everything that can be found wrong is found before any child
     // starts, so no device gets half a run.
-    if (const auto failed = CheckImage(options.file, options.kind, options.quiet, options.json)) return *failed;
+    if (const auto failed = CheckImage(options.file, options.kind, options.quiet, options.json)) {
+        if (options.json) {
+            // Every port of the gang ends, without its line touched.
+            EventStream stream;
+            for (const std::string& port : options.ports) {
+                TransferEvents(stream, PortLabel(PortFor(port)), std::nullopt)
+                    .End(*failed, options.file + text::kOpenFailed, "the image cannot be opened");
+            }
+        }
+        return *failed;
+    }
     if (const auto unwritable = CheckRecordFiles(options, usageError)) return *unwritable;
     std::vector<GangMember> members;
     for (const std::string& port : options.ports) {

@@ -93,6 +93,10 @@ std::string DeviceOf(const PortConfig& port) {
     return port.device.empty() ? ResolvePortDevice(port.portNumber) : ResolvePortName(port.device);
 }
 
+std::string PortLabel(const PortConfig& port) {
+    return port.device.empty() ? "COM" + std::to_string(port.portNumber) : port.device;
+}
+
 std::optional<int> CheckImage(const std::string& path, int kind, bool quiet, bool json) {
     if (kind > 4) return std::nullopt;
     std::string error;
@@ -108,11 +112,7 @@ int RunTransferJob(const JobOptions& options) {
     // With events the parent reads the progress from them.
     console.SetProgressForParent(options.forParent && !options.json);
     EventStream stream;
-    // Named as the trace names it: a port of the program by its system name.
-    TransferEvents events(stream,
-                          options.port.device.empty() ? "COM" + std::to_string(options.port.portNumber)
-                                                      : options.port.device,
-                          options.board);
+    TransferEvents events(stream, PortLabel(options.port), options.board);
     if (const auto failed = CheckImage(options.file, options.kind, options.quiet, options.json)) {
         if (options.json) events.End(*failed, options.file + text::kOpenFailed, "the image cannot be opened");
         return *failed;
@@ -131,7 +131,7 @@ int RunTransferJob(const JobOptions& options) {
         console.Cause("--trace " + error);
         return 2;
     }
-    trace.SetPort(options.port.device.empty() ? "COM" + std::to_string(options.port.portNumber) : options.port.device);
+    trace.SetPort(PortLabel(options.port));
 
     Record record(options);
     if ((report.IsOpen() || options.json) && options.kind <= 4) {

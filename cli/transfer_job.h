@@ -39,4 +39,8 @@ std::optional<int> CheckImage(const std::string& path, int kind, bool quiet, boo
 // The device a port argument stands for, for the report and the gang table.
 std::string DeviceOf(const PortConfig& port);
 
+// A port as the trace and the events name it: a port of the program by its
+// system name (COM1), any other by the device as given.
+std::string PortLabel(const PortConfig& port);
+
 }  // namespace dravel::cli
