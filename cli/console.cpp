@@ -7,8 +7,8 @@
 
 namespace dravel::cli {
 
-Console::Console(bool quiet)
-    : m_quiet(quiet), m_progressBar(EnableTerminalSequences(ConsoleStream::Error)) {}
+Console::Console(bool quiet, bool json)
+    : m_quiet(quiet), m_json(json), m_progressBar(!json && EnableTerminalSequences(ConsoleStream::Error)) {}
 
 void Console::Status(std::string_view text) {
     if (!m_quiet) Line(text);
@@ -17,6 +17,7 @@ void Console::Status(std::string_view text) {
 void Console::Box(std::string_view text) { Line(text); }
 
 void Console::Line(std::string_view text) {
+    if (m_json) return;
     std::lock_guard lock(m_mutex);
     ClearBar();
     std::fwrite(text.data(), 1, text.size(), stdout);

@@ -19,7 +19,8 @@ namespace dravel::cli {
 
 class Console {
 public:
-    explicit Console(bool quiet);
+    // With `json` standard output is left to the events: no texts, no bar.
+    explicit Console(bool quiet, bool json = false);
 
     // A status-label text (left out with --quiet).
     void Status(std::string_view text);
@@ -39,6 +40,7 @@ private:
 
     std::mutex m_mutex;
     const bool m_quiet;
+    const bool m_json;
     const bool m_progressBar;
     bool m_forParent = false;
     std::string m_bar;

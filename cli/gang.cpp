@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "cli/console.h"
+#include "cli/json_events.h"
 #include "platform/child_process.h"
 #include "platform/console.h"
 
@@ -27,11 +28,16 @@ struct MemberState {
 // Everything the children say, collected on their reader threads.
 class Board {
 public:
-    Board(const std::vector<GangMember>& members, bool quiet)
-        : m_members(members), m_states(members.size()), m_quiet(quiet),
-          m_terminal(EnableTerminalSequences(ConsoleStream::Error)) {}
+    Board(const std::vector<GangMember>& members, bool quiet, bool json)
+        : m_members(members), m_states(members.size()), m_quiet(quiet), m_json(json),
+          m_terminal(!json && EnableTerminalSequences(ConsoleStream::Error)) {}
 
     void OnLine(std::size_t index, ChildStream stream, const std::string& line) {
+        if (m_json && stream == ChildStream::Output) {
+            std::string event;
+            m_events.PassOn(line, event);
+            return;
+        }
         std::lock_guard lock(m_mutex);
         MemberState& state = m_states[index];
         const std::string label = "[" + m_members[index].port + "] ";
@@ -74,6 +80,7 @@ public:
     }
 
     void Table() {
+        if (m_json) return;
         std::lock_guard lock(m_mutex);
         ClearBars();
         m_barsShown = false;
@@ -119,14 +126,16 @@ private:
     const std::vector<GangMember>& m_members;
     std::vector<MemberState> m_states;
     const bool m_quiet;
+    const bool m_json;
     const bool m_terminal;
+    EventStream m_events;
     bool m_barsShown = false;
 };
 
 }  // namespace
 
-int RunGang(const std::vector<GangMember>& members, bool quiet) {
-    Board board(members, quiet);
+int RunGang(const std::vector<GangMember>& members, bool quiet, bool json) {
+    Board board(members, quiet, json);
     const std::string self = CurrentExecutable();
     std::vector<std::unique_ptr<ChildProcess>> children;
     std::vector<Clock::time_point> started;

@@ -20,6 +20,8 @@ struct GangMember {
     std::vector<std::string> arguments;  // the child's command line
 };
 
-int RunGang(const std::vector<GangMember>& members, bool quiet);
+// With `json` the children speak in events, passed on as one stream; no
+// table then.
+int RunGang(const std::vector<GangMember>& members, bool quiet, bool json = false);
 
 }  // namespace dravel::cli

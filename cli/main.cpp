@@ -6,16 +6,19 @@
 // Everything else (causes, hints, the progress bar) goes to standard error.
 
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "cli/command_line.h"
 #include "cli/gang.h"
+#include "cli/json_events.h"
 #include "cli/port_list.h"
 #include "cli/report.h"
 #include "cli/trace_log.h"
 #include "cli/transfer_job.h"
+#include "cli/watch.h"
 #include "platform/console.h"
 #include "platform/network_port.h"
 #include "platform/port_names.h"
@@ -41,10 +44,17 @@ constexpr const char* kFooter =
     "name, an IPv4 address or [IPv6]. DRAVEL_COM<N> may name one too. Several\n"
     "--port options send the same image to every device at once.\n"
     "\n"
+    "Watch mode (a production station): --watch PATTERN flashes every serial\n"
+    "device whose path matches the glob as it appears ('/dev/serial/by-id/usb-*',\n"
+    "'/dev/ttyUSB*'; 'COM*' on Windows), once per appearance, and prints a line\n"
+    "per board: PASS or FAIL, its number, its device, the seconds, the cause.\n"
+    "It ends after --count N boards, or on Ctrl+C, with a summary.\n"
+    "\n"
     "Exit status: 0 transfer completed (on every port), 1 the port could not be\n"
     "opened, 2 bad command line or a report/trace file that cannot be written,\n"
     "3 transfer error or image not opened, 4 no answer within --sync-timeout,\n"
-    "130/143 cancelled by Ctrl+C/SIGTERM.\n"
+    "130/143 cancelled by Ctrl+C/SIGTERM. A watch: 0 when every board passed,\n"
+    "else 3.\n"
     "\n"
     "For tests only: DRAVEL_TIMER_SCALE=F (0 < F <= 1) shortens the answer timers\n"
     "(1000 ms after a sync probe, 20000 ms after a frame) by that factor.";
@@ -60,6 +70,10 @@ struct Options {
     std::string trace;
     std::string report;
     bool gangMember = false;
+    bool json = false;
+    std::vector<std::string> watch;
+    int count = 0;
+    int board = 0;
 };
 
 // "1" to "4" is a port of the program; anything else but a bare number is a device.
@@ -90,12 +104,51 @@ PortConfig PortFor(const std::string& argument) {
 std::vector<std::string> MemberArguments(const Options& options, const std::string& port) {
     std::vector<std::string> arguments = {"--port", port, "--kind", std::to_string(options.kind), "--gang-member"};
     if (options.quiet) arguments.push_back("--quiet");
+    if (options.json) arguments.push_back("--json");
     if (options.syncTimeout > 0) arguments.insert(arguments.end(), {"--sync-timeout", std::to_string(options.syncTimeout)});
     if (options.maxResends >= 0) arguments.insert(arguments.end(), {"--max-resends", std::to_string(options.maxResends)});
     if (!options.trace.empty()) arguments.insert(arguments.end(), {"--trace", options.trace});
     if (!options.report.empty()) arguments.insert(arguments.end(), {"--report", options.report});
     if (!options.file.empty()) arguments.insert(arguments.end(), {"--", options.file});
     return arguments;
+}
+
+// The report and the trace are opened once ahead, so that a file that cannot
+// be written stops the run before any child touches a line.
+template <typename UsageError>
+std::optional<int> CheckRecordFiles(const Options& options, UsageError usageError) {
+    std::string error;
+    if (!options.report.empty()) {
+        ReportFile report;
+        if (!report.Open(options.report, error)) return usageError("--report " + error);
+    }
+    if (!options.trace.empty() && options.trace != "-") {
+        TraceLog trace;
+        if (!trace.Open(options.trace, error)) return usageError("--trace " + error);
+    }
+    return std::nullopt;
+}
+
+template <typename UsageError>
+int Watch(const Options& options, UsageError usageError) {
+    for (const std::string& pattern : options.watch) {
+        if (pattern.empty()) return usageError("--watch needs a pattern");
+    }
+    // Found wrong once, it would fail on every board.
+    if (const auto failed = CheckImage(options.file, options.kind, options.quiet, options.json)) return *failed;
+    if (const auto unwritable = CheckRecordFiles(options, usageError)) return *unwritable;
+    WatchOptions watch;
+    watch.patterns = options.watch;
+    if (options.count > 0) watch.count = options.count;
+    watch.json = options.json;
+    watch.childArguments = [&options](const std::string& device, int board) {
+        std::vector<std::string> arguments = MemberArguments(options, device);
+        // The station's own line per board stands for the texts.
+        if (!options.json && !options.quiet) arguments.insert(arguments.begin(), "--quiet");
+        arguments.insert(arguments.begin(), {"--board", std::to_string(board)});
+        return arguments;
+    };
+    return RunWatch(watch);
 }
 
 }  // namespace
@@ -105,6 +158,7 @@ int main(int argc, char** argv) {
     UseLineFeedLineEnds();
     InterruptWatcher::Prepare();
 
+    ProgramSeconds();  // the clock of --json starts here
     Options options;
     CLI::App app("Sends FILE to the device's loader on a serial port, as the desktop form's send button does.",
                  "dravel-cli");
@@ -129,13 +183,27 @@ int main(int argc, char** argv) {
     app.add_option("--trace", options.trace, "append a timestamped line per probe, frame, answer and timer ('-': stderr)")
         ->type_name("FILE");
     app.add_option("--report", options.report, "append one JSON object per transfer")->type_name("FILE");
+    app.add_flag("--json", options.json, "standard output carries only JSON events, one per line (docs/cli.md)");
+    app.add_option("--watch", options.watch,
+                   "flash every serial device matching the glob as it appears (repeatable; quote it)")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
+    app.add_option("--count", options.count, "with --watch: end after N boards")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber.description(""));
     app.add_flag("--gang-member", options.gangMember)->group("");
+    app.add_option("--board", options.board)->group("")->check(CLI::PositiveNumber);
     app.add_option("FILE", options.file, "the image to send (not for kinds 5 and 6)")->type_name("");
 
     if (const auto status = command_line::Parse(app, argc, argv)) return *status;
     if (options.listPorts) return ListPorts();
     auto usageError = [&](const std::string& error) { return command_line::UsageError(app, error); };
     if (options.kind <= 4 && options.file.empty()) return usageError("no FILE given");
+    if (options.count > 0 && options.watch.empty()) return usageError("--count is for --watch");
+    if (!options.watch.empty()) {
+        if (!options.ports.empty()) return usageError("--watch finds its devices itself; leave out --port");
+        return Watch(options, usageError);
+    }
     if (options.ports.empty()) options.ports.push_back("1");
     std::set<std::string> seen;
     for (const std::string& port : options.ports) {
@@ -156,24 +224,28 @@ int main(int argc, char** argv) {
         job.tracePath = options.trace;
         job.reportPath = options.report;
         job.forParent = options.gangMember;
+        job.json = options.json;
+        if (options.board > 0) job.board = options.board;
         return RunTransferJob(job);
     }
 
     // A gang: everything that can be found wrong is found before any child
     // starts, so no device gets half a run.
-    if (const auto failed = CheckImage(options.file, options.kind, options.quiet)) return *failed;
-    std::string error;
-    if (!options.report.empty()) {
-        ReportFile report;
-        if (!report.Open(options.report, error)) return usageError("--report " + error);
+    if (const auto failed = CheckImage(options.file, options.kind, options.quiet, options.json)) {
+        if (options.json) {
+            // Every port of the gang ends, without its line touched.
+            EventStream stream;
+            for (const std::string& port : options.ports) {
+                TransferEvents(stream, PortLabel(PortFor(port)), std::nullopt)
+                    .End(*failed, options.file + text::kOpenFailed, "the image cannot be opened");
+            }
+        }
+        return *failed;
     }
-    if (!options.trace.empty() && options.trace != "-") {
-        TraceLog trace;
-        if (!trace.Open(options.trace, error)) return usageError("--trace " + error);
-    }
+    if (const auto unwritable = CheckRecordFiles(options, usageError)) return *unwritable;
     std::vector<GangMember> members;
     for (const std::string& port : options.ports) {
         members.push_back({port, DeviceOf(PortFor(port)), MemberArguments(options, port)});
     }
-    return RunGang(members, options.quiet);
+    return RunGang(members, options.quiet, options.json);
 }

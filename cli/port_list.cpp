@@ -12,6 +12,17 @@ std::string State(PortAvailability availability, const std::string& detail) {
     return text;
 }
 
+// Each answer of the device waits this long in the adapter: worth a hint
+// when it is more than the line itself takes.
+std::string LatencyLine(const LatencyTimer& timer) {
+    std::string line = "    latency timer " + std::to_string(timer.milliseconds) + " ms";
+    if (timer.milliseconds > kLatencyTimerWorthLoweringMs) {
+        line += ": every answer waits that long in the adapter; for full speed: echo 1 | sudo tee " +
+                timer.settingPath;
+    }
+    return line + "\n";
+}
+
 }  // namespace
 
 std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vector<SerialDeviceInfo>& devices) {
@@ -36,6 +47,7 @@ std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vecto
         if (!device.serialNumber.empty()) about += "  serial " + device.serialNumber;
         text += "    " + about + "\n";
         if (!device.stableName.empty()) text += "    " + device.stableName + "\n";
+        if (device.latencyTimer) text += LatencyLine(*device.latencyTimer);
     }
     return text;
 }

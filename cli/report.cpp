@@ -94,6 +94,7 @@ std::string ToJson(const ReportRecord& record) {
         record.seconds > 0 ? std::round(static_cast<double>(record.payloadBytes) / record.seconds * 10.0) / 10.0 : 0.0;
     object["outcome"] = record.outcome;
     object["exit_code"] = record.exitCode;
+    if (record.board) object["board"] = *record.board;
     // Texts from the command line or the file system need not be UTF-8.
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }

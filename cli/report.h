@@ -39,6 +39,7 @@ struct ReportRecord {
     double seconds = 0.0;
     std::string outcome;
     int exitCode = 0;
+    std::optional<int> board;  // the board's number in a watch
 };
 
 // The record as one line of JSON, without the line feed.

@@ -5,10 +5,12 @@
 #include <mutex>
 
 #include "cli/console.h"
+#include "cli/json_events.h"
 #include "cli/report.h"
 #include "cli/trace_log.h"
 #include "platform/console.h"
 #include "platform/headless_window.h"
+#include "platform/low_latency.h"
 #include "platform/port_names.h"
 #include "protocol/main_frame.h"
 
@@ -38,6 +40,7 @@ public:
         m_record.device = DeviceOf(options.port);
         m_record.image = options.kind <= 4 ? options.file : std::string();
         m_record.kind = options.kind;
+        m_record.board = options.board;
         m_began = std::chrono::steady_clock::now();
     }
     void SetDigest(const ImageDigest& digest) { m_record.digest = digest; }
@@ -51,6 +54,19 @@ public:
     void Box(std::string_view text) {
         std::lock_guard lock(m_mutex);
         m_record.outcome = text;
+    }
+    void Cause(std::string_view text) {
+        std::lock_guard lock(m_mutex);
+        m_lastCause = text;
+    }
+    // The tool's own result text and the last cause, once finished.
+    std::string Outcome() {
+        std::lock_guard lock(m_mutex);
+        return m_record.outcome;
+    }
+    std::string LastCause() {
+        std::lock_guard lock(m_mutex);
+        return m_lastCause;
     }
     // Once, whichever way the process ends.
     void Finish(ReportFile& file, int exitCode, std::string_view outcomeIfNoBox) {
@@ -68,6 +84,7 @@ private:
     ReportRecord m_record;
     std::chrono::steady_clock::time_point m_began;
     bool m_finished = false;
+    std::string m_lastCause;
 };
 
 }  // namespace
@@ -76,20 +93,30 @@ std::string DeviceOf(const PortConfig& port) {
     return port.device.empty() ? ResolvePortDevice(port.portNumber) : ResolvePortName(port.device);
 }
 
-std::optional<int> CheckImage(const std::string& path, int kind, bool quiet) {
+std::string PortLabel(const PortConfig& port) {
+    return port.device.empty() ? "COM" + std::to_string(port.portNumber) : port.device;
+}
+
+std::optional<int> CheckImage(const std::string& path, int kind, bool quiet, bool json) {
     if (kind > 4) return std::nullopt;
     std::string error;
     if (ImageFile::CheckOpens(path, error)) return std::nullopt;
-    Console console(quiet);
+    Console console(quiet, json);
     console.Cause(error);
     console.Box(path + text::kOpenFailed);
     return kExitFailed;
 }
 
 int RunTransferJob(const JobOptions& options) {
-    Console console(options.quiet);
-    console.SetProgressForParent(options.forParent);
-    if (const auto failed = CheckImage(options.file, options.kind, options.quiet)) return *failed;
+    Console console(options.quiet, options.json);
+    // With events the parent reads the progress from them.
+    console.SetProgressForParent(options.forParent && !options.json);
+    EventStream stream;
+    TransferEvents events(stream, PortLabel(options.port), options.board);
+    if (const auto failed = CheckImage(options.file, options.kind, options.quiet, options.json)) {
+        if (options.json) events.End(*failed, options.file + text::kOpenFailed, "the image cannot be opened");
+        return *failed;
+    }
 
     // Both files are opened before the line is touched: a record that cannot
     // be kept stops the run at once.
@@ -104,19 +131,23 @@ int RunTransferJob(const JobOptions& options) {
         console.Cause("--trace " + error);
         return 2;
     }
-    trace.SetPort(options.port.device.empty() ? "COM" + std::to_string(options.port.portNumber) : options.port.device);
+    trace.SetPort(PortLabel(options.port));
 
     Record record(options);
-    if (report.IsOpen() && options.kind <= 4) {
+    if ((report.IsOpen() || options.json) && options.kind <= 4) {
         ImageDigest digest;
         if (!DigestImage(options.file, digest, error)) {
             console.Cause(error);
             console.Box(options.file + text::kOpenFailed);
             record.Box(options.file + text::kOpenFailed);
             record.Finish(report, kExitFailed, {});
+            if (options.json) events.End(kExitFailed, options.file + text::kOpenFailed, error);
             return kExitFailed;
         }
         record.SetDigest(digest);
+        events.SetImage({digest.size, digest.sha256, options.kind});
+    } else {
+        events.SetImage({std::nullopt, std::nullopt, options.kind});
     }
 
     HeadlessWindow::Options windowOptions;
@@ -125,9 +156,15 @@ int RunTransferJob(const JobOptions& options) {
         record.Box(text);
         console.Box(text);
     };
-    windowOptions.onCause = [&console](std::string_view text) { console.Cause(text); };
+    windowOptions.onCause = [&](std::string_view text) {
+        record.Cause(text);
+        console.Cause(text);
+    };
     // A port that cannot be opened ends the process from inside the core.
-    windowOptions.onEndProcess = [&](int exitCode) { record.Finish(report, exitCode, {}); };
+    windowOptions.onEndProcess = [&](int exitCode) {
+        record.Finish(report, exitCode, {});
+        if (options.json) events.End(exitCode, record.Outcome(), record.LastCause());
+    };
     HeadlessWindow window(windowOptions);
 
     CMainFrame frame(window);
@@ -137,8 +174,15 @@ int RunTransferJob(const JobOptions& options) {
     frame.SetProgressObserver([&](const TransferProgress& progress) {
         record.Progress(progress);
         console.Progress(progress);
+        if (options.json) events.OnProgress(progress);
     });
-    if (!options.tracePath.empty()) frame.SetTraceObserver([&trace](const TraceEvent& event) { trace.Write(event); });
+    const bool tracing = !options.tracePath.empty();
+    if (tracing || options.json) {
+        frame.SetTraceObserver([&](const TraceEvent& event) {
+            if (tracing) trace.Write(event);
+            if (options.json) events.OnTrace(event);
+        });
+    }
     ConsoleForm form(console, options.kind);
     InterruptWatcher interrupts([&](std::string_view what) {
         console.Cause(std::string(what) + ": stopping the transfer and closing the port (again to exit at once)");
@@ -175,6 +219,10 @@ int RunTransferJob(const JobOptions& options) {
         }
     }
     record.Finish(report, exitCode, outcome);
+    if (options.json) {
+        const std::string message = record.Outcome();
+        events.End(exitCode, message, exitCode == kExitCompleted ? std::string() : record.LastCause());
+    }
     return exitCode;
 }
 

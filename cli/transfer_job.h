@@ -25,6 +25,8 @@ struct JobOptions {
     std::string tracePath;
     std::string reportPath;
     bool forParent = false;  // a gang member: progress goes to the parent
+    bool json = false;       // standard output carries events (json_events.h)
+    std::optional<int> board;  // a watch's board number, for the report and the events
 };
 
 // Runs the transfer and returns the exit status.
@@ -32,9 +34,13 @@ int RunTransferJob(const JobOptions& options);
 
 // Whether the image can be sent, said before anything touches the line:
 // nothing when it can, else the exit status after "<path> Open Failed".
-std::optional<int> CheckImage(const std::string& path, int kind, bool quiet);
+std::optional<int> CheckImage(const std::string& path, int kind, bool quiet, bool json = false);
 
 // The device a port argument stands for, for the report and the gang table.
 std::string DeviceOf(const PortConfig& port);
+
+// A port as the trace and the events name it: a port of the program by its
+// system name (COM1), any other by the device as given.
+std::string PortLabel(const PortConfig& port);
 
 }  // namespace dravel::cli

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/low_latency.h"
 #include "platform/serial_line.h"
 
 namespace dravel {
@@ -58,6 +59,7 @@ struct SerialDeviceInfo {
     std::string serialNumber;
     PortAvailability availability = PortAvailability::Missing;
     std::string detail;        // the system's words when it is not free, and a hint
+    std::optional<LatencyTimer> latencyTimer;  // a USB adapter's, where the system shows it
 };
 
 // Every serial device with a driver behind it and hardware present, in name

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <memory>
 
 #include "platform/port_names.h"
@@ -76,6 +77,16 @@ std::vector<SerialDeviceInfo> ListSerialDevices()
             info.manufacturer = Text(udev_device_get_sysattr_value(usb, "manufacturer"));
             info.product = Text(udev_device_get_sysattr_value(usb, "product"));
             info.serialNumber = Text(udev_device_get_sysattr_value(usb, "serial"));
+        }
+        // The latency timer of an FTDI adapter (other drivers have none).
+        if (udev_device* port = udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb-serial", nullptr)) {
+            const std::string value = Text(udev_device_get_sysattr_value(port, "latency_timer"));
+            int ms = 0;
+            if (!value.empty() &&
+                std::from_chars(value.data(), value.data() + value.size(), ms).ec == std::errc{}) {
+                info.latencyTimer = LatencyTimer{
+                    ms, "/sys/bus/usb-serial/devices/" + Text(udev_device_get_sysname(port)) + "/latency_timer"};
+            }
         }
         devices.push_back(std::move(info));
     }

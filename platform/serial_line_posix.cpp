@@ -1,4 +1,5 @@
 #include "platform/local_line.h"
+#include "platform/low_latency.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -389,6 +390,7 @@ SerialResult LocalLine::Configure(const LineSettings& settings)
 #endif
     }
 
+    Note(LineNote::Level::Trace, RequestLowLatency(m_native->fd, m_path));
     SerialResult lines = SetDtr(true);
     if (lines != SerialResult::Ok) return lines;
     return SetRts(true);

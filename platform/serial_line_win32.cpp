@@ -1,4 +1,5 @@
 #include "platform/local_line.h"
+#include "platform/low_latency.h"
 
 #include <algorithm>
 #include <array>
@@ -333,6 +334,7 @@ SerialResult LocalLine::Configure(const LineSettings& settings)
     if (back.ByteSize != dcb.ByteSize || back.Parity != dcb.Parity || back.StopBits != dcb.StopBits) {
         return Fail(SerialResult::Refused, what + ": the driver did not take the character format", {});
     }
+    Note(LineNote::Level::Trace, RequestLowLatency(reinterpret_cast<intptr_t>(port), m_path));
     // SetCommState has raised DTR and RTS (DTR_CONTROL_ENABLE,
     // RTS_CONTROL_ENABLE); a line without modem lines is found out here.
     SerialResult lines = SetDtr(true);

@@ -37,5 +37,26 @@ TEST(PortList, PortsFirstThenEachDeviceWithWhatItIsAndWhetherItIsFree) {
     EXPECT_NE(FormatPortList(ports, {}).find("none found"), std::string::npos);
 }
 
+TEST(PortList, AnAdaptersLatencyTimerComesWithTheCommandToLowerItWhenItCostsSpeed) {
+    SerialDeviceInfo adapter;
+    adapter.device = "/dev/ttyUSB0";
+    adapter.driver = "ftdi_sio";
+    adapter.availability = PortAvailability::Free;
+    adapter.latencyTimer = LatencyTimer{16, "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer"};
+    const std::string slow = FormatPortList({}, {adapter});
+    EXPECT_NE(slow.find("    latency timer 16 ms: every answer waits that long in the adapter; for full speed: "
+                        "echo 1 | sudo tee /sys/bus/usb-serial/devices/ttyUSB0/latency_timer\n"),
+              std::string::npos)
+        << slow;
+    for (const int fast : {1, 2}) {
+        adapter.latencyTimer->milliseconds = fast;
+        const std::string text = FormatPortList({}, {adapter});
+        EXPECT_NE(text.find("    latency timer " + std::to_string(fast) + " ms\n"), std::string::npos) << text;
+        EXPECT_EQ(text.find("sudo"), std::string::npos) << text;
+    }
+    adapter.latencyTimer.reset();
+    EXPECT_EQ(FormatPortList({}, {adapter}).find("latency"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace dravel::cli

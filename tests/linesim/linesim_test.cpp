@@ -323,6 +323,41 @@ TEST(LinesimHangup, TheLineGoesDownAfterTheGivenByteCountAndTheRelayExits4) {
 
 // --- links, exits ------------------------------------------------------------
 
+// --- a USB adapter's latency timer ----------------------------------------
+// What it costs a transfer is measured by scripts/bench --usb-latency; here
+// only what it holds and what it lets through.
+
+TEST(LinesimUsbLatency, AShortAnswerWaitsInTheAdapterAndNothingIsLostOrReordered) {
+    TempDir dir;
+    // A timer far longer than the test looks: whatever arrives early was not held.
+    Relay relay(dir, {"--usb-latency", "60000"});
+    ASSERT_TRUE(relay.Ready()) << relay.Process().Stderr();
+    TtyPeer tool(relay.ToolLink());
+    TtyPeer device(relay.DeviceLink());
+    device.Write("UA\n", 5s);
+    EXPECT_EQ(tool.Read(SIZE_MAX, 500ms), "") << "an answer shorter than a USB packet went at once";
+    // The tool's direction is no adapter's business.
+    tool.Write("probe", 5s);
+    EXPECT_EQ(device.Read(5, 5s), "probe");
+    // A full packet goes; it takes the held answer with it, in order.
+    const std::string packet = AllByteValues(1).substr(0, 59);
+    device.Write(packet, 5s);
+    EXPECT_EQ(tool.Read(62, 5s), "UA\n" + packet);
+    relay.Stop();
+}
+
+TEST(LinesimUsbLatency, EveryByteCrossesInOrderWithAShortTimer) {
+    TempDir dir;
+    Relay relay(dir, {"--usb-latency", "2"});
+    ASSERT_TRUE(relay.Ready()) << relay.Process().Stderr();
+    TtyPeer tool(relay.ToolLink());
+    TtyPeer device(relay.DeviceLink());
+    const std::string bytes = AllByteValues(9);
+    EXPECT_TRUE(Pass(device, tool, bytes, bytes.size()) == bytes);
+    const std::string summary = relay.Stop();
+    EXPECT_EQ(SummaryField(summary, "down"), bytes.size()) << summary;
+}
+
 TEST(LinesimLinks, ARealFileAtALinkPathIsNeverReplaced) {
     TempDir dir;
     WriteWholeFile(dir / "linesim-device", "precious");

@@ -23,7 +23,10 @@ std::vector<int> SequencesOf(const std::vector<std::string>& log, const std::str
 
 }  // namespace
 
-DevsimProcess::DevsimProcess(const std::vector<std::string>& options) {
+DevsimProcess::DevsimProcess(const std::vector<std::string>& options) : DevsimProcess(options, std::string()) {}
+
+DevsimProcess::DevsimProcess(const std::vector<std::string>& options, const std::string& linkPath)
+    : m_link(linkPath.empty() ? m_dir / "COM1" : linkPath) {
     std::vector<std::string> argv = {BinPath("dravel-devsim"), "--link", LinkPath(), "--image", ImagePath(),
                                      "--log", m_dir / "events.log", "--timeout", "120"};
     argv.insert(argv.end(), options.begin(), options.end());

@@ -28,8 +28,11 @@ namespace dravel::testing {
 class DevsimProcess {
 public:
     explicit DevsimProcess(const std::vector<std::string>& options = {});
+    // With its link at a path of the test's choosing (a board plugged in
+    // where a station watches); the link goes when the simulator ends.
+    DevsimProcess(const std::vector<std::string>& options, const std::string& linkPath);
 
-    std::string LinkPath() const { return m_dir / "COM1"; }
+    const std::string& LinkPath() const { return m_link; }
     std::string ImagePath() const { return m_dir / "image.out"; }
     std::optional<int> Wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         return m_child->Wait(timeout);
@@ -48,6 +51,7 @@ public:
 
 private:
     TempDir m_dir;
+    std::string m_link;
     std::optional<ChildProcess> m_child;
 };
 

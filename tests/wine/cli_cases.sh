@@ -360,6 +360,95 @@ case_network() {
   expect_eq "refused: exit code" 1 "$RC"
   expect_eq "refused: last line" "CommPort Open Error" "$(tail -n 1 "$WORK/refused.out")"
   expect_contains "refused: cause" "$(cat "$WORK/refused.err")" "127.0.0.1:$nobody"
+
+# check_events FILE SHA256 [PORTS...]: every line a JSON object in time, one
+# end per port, completed with the image's digest, its blocks rising to the total.
+check_events() {
+  python3 - "$@" <<'PY'
+import json, sys
+path, digest, ports = sys.argv[1], sys.argv[2], sys.argv[3:]
+events = [json.loads(line) for line in open(path).read().splitlines()]
+assert events and events[0].get("schema") == "dravel-events/1", events[:1]
+last = 0.0
+for event in events:
+    assert isinstance(event, dict) and "event" in event and "port" in event, event
+    assert event["t"] >= last, event
+    last = event["t"]
+for port in ports:
+    mine = [e for e in events if e["port"] == port]
+    ends = [e for e in mine if e["event"] == "end"]
+    assert len(ends) == 1, (port, mine)
+    end = ends[0]
+    assert end["outcome"] == "completed" and end["sha256"] == digest, end
+    assert end["message"] == "Transfer Completed ", end
+    blocks = [e["blocks"] for e in mine if e["event"] == "progress"]
+    assert blocks == sorted(blocks) and blocks[-1] == mine[[e["event"] for e in mine].index("progress")]["total"], blocks
+PY
+}
+
+case_json() {
+  claim_port
+  make_image "$WORK/fw.bin" 5000
+  local sum
+  sum=$(sha256sum "$WORK/fw.bin" | cut -c1-64)
+  device_start --idle-gap-ms 5 --refuse 2
+  run_windows json --json "$WORK/fw.bin"
+  expect_eq "exit code" 0 "$RC"
+  check_events "$WORK/json.out" "$sum" "COM1" || fail "the events of one port: see above"
+  expect_contains "a resend refused" "$(cat "$WORK/json.out")" '"cause":"refused"'
+  device_wait 10 || fail "the simulator exited with $?"
+  device_cleanup
+  claim_port; local first=$PORT; device_start --idle-gap-ms 5; local first_pid=$DEVICE_PID first_dir=$DEVICE_DIR
+  claim_port; local second=$PORT; device_start --idle-gap-ms 5
+  run_windows json-gang --json -p "COM$first" -p "COM$second" "$WORK/fw.bin"
+  expect_eq "exit code of the gang" 0 "$RC"
+  check_events "$WORK/json-gang.out" "$sum" "COM$first" "COM$second" || fail "the events of a gang: see above"
+  device_wait 10 || fail "the second simulator exited with $?"
+  DEVICE_PID=$first_pid
+  device_wait 10 || fail "the first simulator exited with $?"
+  rm -rf "$first_dir"
+}
+
+# A station under Wine: a device arrives only as a mapped port becoming
+# openable (its link pointed at a new simulator) and goes when the link dangles.
+case_watch() {
+  make_image "$WORK/fw.bin" 3000
+  padded "$WORK/fw.bin" "$WORK/expected.bin"
+  claim_port; local first=$PORT
+  claim_port; local second=$PORT
+  rm -f "$(ports_dir)/com$first" "$(ports_dir)/com$second"
+  DRAVEL_TIMER_SCALE=0.25 "$WINE_RUN" "$CLI_EXE" --watch "COM$first" --watch "com$second" --count 3 \
+    --sync-timeout 1 --report "$WORK/boards.jsonl" --json "$WORK/fw.bin" > "$WORK/watch.out" 2> "$WORK/watch.err" < /dev/null &
+  local station=$!
+  sleep 1
+  PORT=$first; device_start --idle-gap-ms 5
+  device_wait 20 || fail "the first board's simulator exited with $?"
+  cmp -s "$WORK/expected.bin" "$DEVICE_DIR/image.out" || fail "the first board's image differs"
+  device_cleanup
+  # Gone before it comes back: the station must see the port dangle.
+  for _ in $(seq 1 100); do grep -q '"gone"' "$WORK/watch.out" && break; sleep 0.1; done
+  PORT=$second; device_start --idle-gap-ms 5 --abort-at 2
+  for _ in $(seq 1 100); do [ "$(grep -c '"end"' "$WORK/watch.out")" -ge 2 ] && break; sleep 0.1; done
+  PORT=$first; device_start --idle-gap-ms 5
+  local rc=0
+  wait "$station" || rc=$?
+  device_wait 20 || fail "the third board's simulator exited with $?"
+  device_cleanup
+  PORT=$second; device_cleanup
+  expect_eq "exit code after a failed board" 3 "$rc"
+  python3 - "$WORK/watch.out" "$WORK/boards.jsonl" "COM$first" "COM$second" <<'PY' || fail "the station's events: see above"
+import json, sys
+events = [json.loads(line) for line in open(sys.argv[1]).read().splitlines()]
+ends = [e for e in events if e["event"] == "end"]
+assert [e["board"] for e in ends] == [1, 2, 3], ends
+assert [e["port"] for e in ends] == [sys.argv[3], sys.argv[4], sys.argv[3]], ends
+assert [e["outcome"] for e in ends] == ["completed", "error", "completed"], ends
+assert [e["event"] for e in events if e["port"] == sys.argv[3]][0] == "appeared", events
+assert any(e["event"] == "gone" and e["port"] == sys.argv[3] for e in events), events
+reports = [json.loads(line) for line in open(sys.argv[2]).read().splitlines()]
+assert sorted(r["board"] for r in reports) == [1, 2, 3], reports
+PY
+  expect_contains "the summary" "$(cat "$WORK/watch.err")" "3 boards: 2 passed, 1 failed"
 }
 
 name="${1:?usage: cli_cases.sh CASE}"

@@ -26,6 +26,9 @@ constexpr std::size_t kIoChunk = 4096;
 // Credit an idle wire may gather: enough to ride out poll()'s millisecond
 // granularity, far too little to pass for a faster line.
 constexpr auto kBurstWindow = std::chrono::milliseconds(2);
+// What an FTDI adapter sends in one USB packet: 64 bytes, two of them its
+// modem status.
+constexpr std::size_t kUsbPacketData = 62;
 
 uint64_t FreshSeed() {
     std::random_device device;
@@ -144,6 +147,7 @@ void LineRelay::Carry(Lane& lane, uint8_t byte) {
             flipped);
         byte = flipped;
     }
+    if (lane.outbox.empty()) lane.heldSince = Clock::now();
     lane.outbox.push_back(byte);
     ++lane.counters.bytesOut;
     if (fate.dup && MayInject()) {
@@ -194,10 +198,26 @@ bool LineRelay::Chunked(const Lane& lane) const {
     return m_options.chunk > 0 && m_plan.Applies(lane.direction);
 }
 
+bool LineRelay::UsbHolds(const Lane& lane) const {
+    return m_options.usbLatencyMs > 0 && lane.direction == Direction::Down;
+}
+
+std::size_t LineRelay::UsbReleasable(const Lane& lane, Clock::time_point now) const {
+    if (!UsbHolds(lane)) return lane.outbox.size();
+    if (now >= lane.heldSince + std::chrono::milliseconds(m_options.usbLatencyMs)) return lane.outbox.size();
+    // Full packets go at once; the rest waits for the timer.
+    return lane.outbox.size() / kUsbPacketData * kUsbPacketData;
+}
+
 bool LineRelay::Flush(Lane& lane) {
-    while (!lane.outbox.empty()) {
+    std::size_t releasable = UsbReleasable(lane, Clock::now());
+    if (UsbHolds(lane) && releasable > 0 && releasable < lane.outbox.size()) {
+        // Full packets leave before the timer runs out, which starts again for the rest.
+        lane.heldSince = Clock::now();
+    }
+    while (!lane.outbox.empty() && releasable > 0) {
         std::array<uint8_t, kIoChunk> chunk{};
-        std::size_t count = std::min(chunk.size(), lane.outbox.size());
+        std::size_t count = std::min({chunk.size(), lane.outbox.size(), releasable});
         if (Chunked(lane)) {
             // A driver that hands bytes over as they come: the next piece only
             // once the peer has read the last one.
@@ -213,6 +233,7 @@ bool LineRelay::Flush(Lane& lane) {
             return false;
         }
         lane.outbox.erase(lane.outbox.begin(), lane.outbox.begin() + taken);
+        releasable -= static_cast<std::size_t>(taken);
         if (static_cast<std::size_t>(taken) < count || Chunked(lane)) return true;
     }
     return true;
@@ -235,6 +256,10 @@ int LineRelay::PollTimeout(Clock::time_point now, Clock::time_point deadline, bo
     // every millisecond: nothing tells the relay when it has.
     for (const Lane* lane : {&m_up, &m_down}) {
         if (Chunked(*lane) && !lane->outbox.empty()) due = std::min(due, now + std::chrono::milliseconds(1));
+    }
+    // Bytes the adapter holds go when its timer runs out.
+    if (!m_down.outbox.empty() && UsbReleasable(m_down, now) == 0) {
+        due = std::min(due, m_down.heldSince + std::chrono::milliseconds(m_options.usbLatencyMs));
     }
     if (due == Clock::time_point::max()) return -1;
     if (due <= now) return 0;
@@ -289,7 +314,7 @@ int LineRelay::Run() {
         fds[1] = {m_device.MasterFd(), 0, 0};
         fds[2] = {m_signalFd, POLLIN, 0};
         if (m_up.inbox.size() < kInboxLimit) fds[0].events |= POLLIN;
-        if (!m_down.outbox.empty() && !Chunked(m_down)) fds[0].events |= POLLOUT;
+        if (!m_down.outbox.empty() && !Chunked(m_down) && UsbReleasable(m_down, now) > 0) fds[0].events |= POLLOUT;
         if (m_down.inbox.size() < kInboxLimit) fds[1].events |= POLLIN;
         if (!m_up.outbox.empty() && !Chunked(m_up)) fds[1].events |= POLLOUT;
 

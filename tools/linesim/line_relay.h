@@ -67,6 +67,7 @@ private:
         std::deque<uint8_t> outbox;  // off the wire, not yet taken by the destination
         Clock::time_point wireFree{};
         Clock::time_point stalledUntil{};
+        Clock::time_point heldSince{};  // the adapter's timer started (--usb-latency)
         LaneCounters counters;
     };
 
@@ -76,6 +77,9 @@ private:
     bool Flush(Lane& lane);
     // Handed over in pieces (--chunk, in the faulted directions).
     bool Chunked(const Lane& lane) const;
+    // Held in the adapter (--usb-latency): how many bytes may go now.
+    std::size_t UsbReleasable(const Lane& lane, Clock::time_point now) const;
+    bool UsbHolds(const Lane& lane) const;
     bool Fill(Lane& lane, Clock::time_point now);
     void StartStallIfDue(Clock::time_point now);
     uint64_t FaultedBytes() const;

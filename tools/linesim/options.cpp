@@ -118,6 +118,10 @@ void DescribeOptions(CLI::App& app, RelayOptions& options) {
                options.chunk = chunk;
                return true;
            });
+    valued("--usb-latency", "MS",
+           "hold what the device sends as a USB adapter's latency timer does: until MS ms after the first byte "
+           "held, or 62 bytes",
+           [&options](const std::string& value) { return ParseUnsigned<uint32_t>(value, options.usbLatencyMs, 1); });
     valued("--timeout", "S", "give up after S seconds, exit 3", [&options](const std::string& value) {
         uint32_t seconds = 0;
         if (!ParseUnsigned<uint32_t>(value, seconds, 1)) return false;

@@ -34,6 +34,10 @@ struct RelayOptions {
     // Bytes handed to a peer at a time, each batch only once the peer has
     // read the last (a driver that delivers bytes as they come); 0: as they come.
     uint32_t chunk = 0;
+    // A USB adapter's latency timer on the device-to-tool direction: a byte
+    // waits until this many ms have passed since the first byte held, or
+    // until a USB packet's 62 bytes are held; 0: none.
+    uint32_t usbLatencyMs = 0;
 };
 
 void DescribeOptions(CLI::App& app, RelayOptions& options);

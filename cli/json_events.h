@@ -1,0 +1,100 @@
+// --json: standard output as a stream of events for station software, one
+// JSON object per line, in place of the texts meant for people.
+//
+//   {"event":"open","port":"/dev/ttyUSB0","t":0.012,"schema":"dravel-events/1","device":"/dev/ttyUSB0"}
+//   {"event":"progress","port":"/dev/ttyUSB0","t":0.5,"blocks":12,"total":40,"bytes":12288,"rate":11300.2,"eta":2.5}
+//
+// Every event has `event`, `port` (the device as given or as found) and `t`,
+// seconds since the program started; the first line of a stream also names
+// the format in `schema`. docs/cli.md lists the events and their fields.
+//
+// EventStream owns the writing: one whole line per call, under a lock, so
+// events of several threads never tear. A parent (a gang, a watch) passes on
+// what its children write with PassOn(): their `t` is replaced by its own
+// clock, so the times of one stream always come from one clock.
+//
+// TransferEvents turns what one transfer reports (trace events, progress,
+// the result) into events. Its calls come from the transfer's threads; it
+// takes its own lock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "protocol/trace.h"
+#include "protocol/transfer.h"
+
+namespace dravel::cli {
+
+inline constexpr const char* kEventSchema = "dravel-events/1";
+
+// Seconds since the program started (since the first call, made first thing
+// in main()).
+double ProgramSeconds();
+
+class EventStream {
+public:
+    explicit EventStream(std::FILE* out = stdout) : m_out(out) {}
+
+    // An event with its name and port; `t` is added, and `schema` on the
+    // stream's first line. Fields in `fields` follow in their order.
+    void Emit(const std::string& event, const std::string& port, const nlohmann::ordered_json& fields = {});
+
+    // A line a child wrote: false when it is not a JSON object with an
+    // `event` (it is then left out). Its `t` becomes this program's, its
+    // `schema` goes; `event` is the event's name for the caller to act on.
+    bool PassOn(const std::string& line, std::string& event);
+
+private:
+    void Write(nlohmann::ordered_json& object);
+
+    std::mutex m_mutex;
+    std::FILE* m_out;
+    bool m_first = true;
+};
+
+// What the end event says of how a transfer ended, from the exit status.
+const char* OutcomeName(int exitCode);
+
+class TransferEvents {
+public:
+    struct Image {
+        std::optional<uint64_t> size;
+        std::optional<std::string> sha256;
+        int kind = 2;
+    };
+
+    TransferEvents(EventStream& stream, std::string port, std::optional<int> board);
+
+    void SetImage(const Image& image);
+    void OnTrace(const TraceEvent& event);
+    void OnProgress(const TransferProgress& progress);
+    // Once; later calls do nothing. `message` is the tool's own result text.
+    void End(int exitCode, const std::string& message, const std::string& cause);
+
+private:
+    nlohmann::ordered_json Fields() const;
+    void EmitProgress(const TransferProgress& progress, std::chrono::steady_clock::time_point now);
+
+    using Clock = std::chrono::steady_clock;
+
+    std::mutex m_mutex;
+    EventStream& m_stream;
+    const std::string m_port;
+    const std::optional<int> m_board;
+    Image m_image;
+    Clock::time_point m_began;
+    std::optional<Clock::time_point> m_synchronisedAt;
+    Clock::time_point m_lastProgress{};
+    int32_t m_lastBlocksShown = -1;
+    TransferProgress m_latest;
+    const char* m_pendingCause = "other";  // what the next resend is for
+    bool m_ended = false;
+};
+
+}  // namespace dravel::cli
