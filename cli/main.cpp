@@ -16,6 +16,7 @@
 #include "cli/report.h"
 #include "cli/trace_log.h"
 #include "cli/transfer_job.h"
+#include "comm/port_bindings.h"
 #include "platform/console.h"
 #include "platform/port_names.h"
 
@@ -33,9 +34,11 @@ constexpr const char* kFooter =
     "  5, 6  synchronise only: no file, no data\n"
     "\n"
     "Ports: port N (1 to 4) is the device named by the environment variable\n"
-    "DRAVEL_COM<N>, else /dev/ttyS<N-1> (COM<N> on Windows); any other --port\n"
-    "names a device itself (/dev/ttyUSB0, /dev/serial/by-id/..., COM7). Several\n"
-    "--port options send the same image to every device at once.\n"
+    "DRAVEL_COM<N>, else the device the desktop program's port dialog keeps for\n"
+    "it (ports.json in ~/.config/dravel, or %APPDATA%\\dravel on Windows), else\n"
+    "/dev/ttyS<N-1> (COM<N> on Windows); any other --port names a device itself\n"
+    "(/dev/ttyUSB0, /dev/serial/by-id/..., COM7). Several --port options send\n"
+    "the same image to every device at once.\n"
     "\n"
     "Exit status: 0 transfer completed (on every port), 1 the port could not be\n"
     "opened, 2 bad command line or a report/trace file that cannot be written,\n"
@@ -125,6 +128,8 @@ int main(int argc, char** argv) {
     app.add_option("FILE", options.file, "the image to send (not for kinds 5 and 6)")->type_name("");
 
     if (const auto status = command_line::Parse(app, argc, argv)) return *status;
+    // Ports 1 to 4 are what the desktop program's dialog made them.
+    const std::string bindingsNote = UseStoredPortBindings();
     if (options.listPorts) return ListPorts();
     auto usageError = [&](const std::string& error) { return command_line::UsageError(app, error); };
     if (options.kind <= 4 && options.file.empty()) return usageError("no FILE given");
@@ -148,6 +153,7 @@ int main(int argc, char** argv) {
         job.tracePath = options.trace;
         job.reportPath = options.report;
         job.forParent = options.gangMember;
+        if (job.port.device.empty()) job.bindingsNote = bindingsNote;
         return RunTransferJob(job);
     }
 

@@ -105,6 +105,7 @@ int RunTransferJob(const JobOptions& options) {
         return 2;
     }
     trace.SetPort(options.port.device.empty() ? "COM" + std::to_string(options.port.portNumber) : options.port.device);
+    if (!options.bindingsNote.empty()) trace.WriteText(options.bindingsNote);
 
     Record record(options);
     if (report.IsOpen() && options.kind <= 4) {

@@ -25,6 +25,7 @@ struct JobOptions {
     std::string tracePath;
     std::string reportPath;
     bool forParent = false;  // a gang member: progress goes to the parent
+    std::string bindingsNote;  // why the remembered ports were not read, for the trace
 };
 
 // Runs the transfer and returns the exit status.
