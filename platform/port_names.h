@@ -63,7 +63,7 @@ struct SerialDeviceInfo {
     std::string stableName;    // a name that survives replugging (/dev/serial/by-id/...)
     std::string usbId;         // vendor:product of a USB adapter, "0403:6001"
     std::string manufacturer;
-    std::string product;
+    std::string product;       // on Windows the name Device Manager shows
     std::string serialNumber;
     PortAvailability availability = PortAvailability::Missing;
     std::string detail;        // the system's words when it is not free, and a hint
