@@ -220,7 +220,11 @@ TEST(PortSettingsDialog, ADeviceTypedForPortTwoIsUsedKeptAndShownAtTheNextShowin
     testing::ScopedEnv port1("DRAVEL_COM1", std::nullopt);
     testing::ScopedEnv port2("DRAVEL_COM2", std::nullopt);
     ScratchBindings scratch;
+#ifdef _WIN32
+    const std::string adapter = "COM27";  // a USB adapter's number
+#else
     const std::string adapter = (scratch.Folder() / "adapter-7").string();
+#endif
     CPortSettingsDlg dialog;
     dialog.SetBindingsFile(scratch.File());
     ASSERT_EQ(ShowWith(dialog, [&] {

@@ -5,8 +5,9 @@
 #   2. the next start reaches it with port 2 chosen and nothing typed;
 #   3. dravel-cli --port 2 reaches it through the same store;
 #   4. DRAVEL_COM2 wins over the store;
-#   5. a damaged store: the defaults, and OK writes a good one;
-#   6. the device gone before the send: the box, the cause, exit 1.
+#   5. a damaged store: the defaults, and OK writes a good one (port 1);
+#   6. the next start reaches port 1's adapter with Enter alone;
+#   7. the device gone before the send: the box, the cause, exit 1.
 # Screenshots of each stage go to SHOTS.
 #
 # usage: ports_blackbox.sh BIN_DIR SHOTS_DIR
@@ -165,11 +166,11 @@ expect_image "DRAVEL_COM2"
 end_app
 grep -q "\"2\": \"$work/adapter\"" "$store" || fail "the variable's device went into the store: $(cat "$store")"
 
-# 5. A damaged store: the defaults, a note, and OK writes a good one.
+# 5. A damaged store: the defaults, a note, and OK writes a good one. This
+#    time the adapter goes on port 1, where the dialog opens.
 printf '{"ports": {"2": ' >"$store"
 start_device "$work/adapter2"
 start_app damaged
-choose_port_2
 focus_and "$dialog" alt+d ctrl+a
 xdotool type --delay 5 "$work/adapter2"
 sleep 0.3
@@ -178,12 +179,19 @@ send_file
 expect_image "after a damaged store"
 end_app
 grep -q "ignored" "$work/damaged.err" || fail "no note about the damaged store"
-grep -q "\"2\": \"$work/adapter2\"" "$store" || fail "OK did not replace the damaged store: $(cat "$store")"
+grep -q "\"1\": \"$work/adapter2\"" "$store" || fail "OK did not replace the damaged store: $(cat "$store")"
 
-# 6. The device goes away between the dialog and the send.
+# 6. The next start reaches it with Enter alone.
+start_device "$work/adapter2"
+start_app enter
+focus_and "$dialog" Return
+send_file
+expect_image "Enter alone"
+end_app
+
+# 7. The device goes away between the dialog and the send.
 start_device "$work/adapter2"
 start_app gone
-choose_port_2
 focus_and "$dialog" Return
 main="$(wait_window '^Pelcor 2003  - ver 1\.1 -$')" || fail "no main window after OK"
 kill "$device"
