@@ -11,6 +11,7 @@
 #include "app/dravel_view.h"
 #include "app/main_frame.h"
 #include "app/resource_ids.h"
+#include "comm/port_bindings.h"
 #include "platform/timer_scale.h"
 
 namespace dravel::gui {
@@ -76,6 +77,11 @@ bool CDravelApp::OnInit() {
     SetAppDisplayName(wxString::FromUTF8(std::string(kApplicationName)));
     if (!wxApp::OnInit()) return false;
     wxInitAllImageHandlers();
+
+    // Ports 1 to 4 as the last OK in the port dialog left them (the command
+    // line reads the same store). A store that cannot be read leaves the
+    // defaults; the next OK writes a good one.
+    if (const std::string note = UseStoredPortBindings(); !note.empty()) std::cerr << "dravel: " << note << std::endl;
 
     m_document = std::make_unique<CDravelDoc>();
     CMainFrame::Options options;

@@ -6,23 +6,39 @@
 // is 115200 baud, 8 data bits, no parity, one stop bit on the chosen port.
 // Every showing starts from the first choice in every group.
 //
+// Below the port buttons, and last in the tab order, the device box shows
+// the device of the selected port and changes it: a list of the system's
+// serial devices, read again at every showing, and free text for any other
+// device or network port. A port whose device DRAVEL_COM<n> fixes cannot be
+// changed here; a note says so. OK makes the devices the process's port
+// bindings and keeps them for the next start (comm/port_bindings.h).
+//
 // The window is created once, without a parent, and shown each time it runs;
 // the object lives as long as the main frame that embeds it.
 //
-// Threads: user-interface thread only. Failure: none; Cancel, Escape and the
-// close box leave the configuration as it was.
+// Threads: user-interface thread only. Failure: Cancel, Escape and the close
+// box leave the configuration and the bindings as they were. Bindings that
+// cannot be saved are still used in this run; a warning says why they will
+// not be there at the next start.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <vector>
 
+#include <string>
+#include <utility>
+
 #include <wx/button.h>
+#include <wx/combobox.h>
 #include <wx/dialog.h>
 #include <wx/radiobut.h>
 #include <wx/statbox.h>
+#include <wx/stattext.h>
 
+#include "comm/port_bindings.h"
 #include "comm/port_config.h"
+#include "platform/port_names.h"
 
 namespace dravel::gui {
 
@@ -56,6 +72,15 @@ public:
     wxRadioButton* PortButton(int index) const { return m_portButtons.at(static_cast<size_t>(index)); }
     wxButton* OkButton() const { return m_okButton; }
     wxButton* CancelButton() const { return m_cancelButton; }
+    wxComboBox* DeviceBox() const { return m_deviceBox; }
+    wxStaticText* DeviceNote() const { return m_deviceNote; }
+
+    // Where OK keeps the bindings; empty: PortBindingsFile(). For tests.
+    void SetBindingsFile(std::filesystem::path file) { m_bindingsFile = std::move(file); }
+    // Why the last OK could not keep the bindings; empty when it could.
+    const std::string& SaveError() const { return m_saveError; }
+    // Whether a failed save is also shown in a box (tests read SaveError()).
+    void SetWarnOnSaveFailure(bool warn) { m_warnOnSaveFailure = warn; }
 
     void OnOkButton(wxCommandEvent& event);
     void OnCancelButton(wxCommandEvent& event);
@@ -63,7 +88,22 @@ public:
 private:
     using RadioGroup = std::vector<wxRadioButton*>;
 
+    // A device of the list: what the box shows for it, and the device.
+    struct ListedDevice {
+        wxString shown;
+        std::string device;
+    };
+
     void OnInitDialog(wxInitDialogEvent& event);
+    void OnPortButton(wxCommandEvent& event);
+    void OnDeviceText(wxCommandEvent& event);
+    void OnDeviceChosen(wxCommandEvent& event);
+    void FillDeviceList();
+    void ShowDeviceOf(int index);
+    std::string DeviceInBox() const;
+    void SetCaption(int index);
+    void Arrange();
+    void KeepBindings();
     void OnCharHook(wxKeyEvent& event);
     void OnClose(wxCloseEvent& event);
     void ConfirmAndEnd();
@@ -82,6 +122,24 @@ private:
 
     wxButton* m_okButton = nullptr;
     wxButton* m_cancelButton = nullptr;
+    wxStaticBox* m_portBox = nullptr;
+    wxStaticText* m_deviceLabel = nullptr;
+    wxComboBox* m_deviceBox = nullptr;
+    wxStaticText* m_deviceNote = nullptr;
+    // Where each port button stands in the template, before captions move them.
+    std::array<wxRect, kBindablePorts> m_portPlaces{};
+
+    // During a showing: the device each port stands for as edited, and the
+    // port whose device the box shows.
+    std::array<std::string, kBindablePorts> m_devices;
+    std::array<bool, kBindablePorts> m_fixedByEnvironment{};
+    int m_boxPort = 0;
+    bool m_showingDevice = false;  // the box is being filled, not typed into
+    std::vector<ListedDevice> m_listed;
+
+    std::filesystem::path m_bindingsFile;
+    std::string m_saveError;
+    bool m_warnOnSaveFailure = true;
     RadioGroup m_portButtons;
     RadioGroup m_baudButtons;
     RadioGroup m_byteSizeButtons;

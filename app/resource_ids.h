@@ -20,6 +20,9 @@ inline constexpr int kByteSize8 = 1011;  // 1011..1014
 inline constexpr int kStopBits1 = 1015;  // 1015..1017
 inline constexpr int kParityNone = 1018; // 1018..1020
 inline constexpr int kFlowNone = 1021;   // 1021..1023
+inline constexpr int kPortDevice = 1026;       // the device box of the selected port
+inline constexpr int kPortDeviceLabel = 1027;  // "&Device"
+inline constexpr int kPortDeviceNote = 1028;   // why a port's device cannot be changed here
 
 // Download form (template 101).
 inline constexpr int kSend = 1002;

@@ -10,6 +10,8 @@
 #include <wx/msgdlg.h>
 #include <wx/thread.h>
 
+#include "protocol/main_frame.h"
+
 namespace dravel::gui {
 namespace {
 
@@ -111,12 +113,30 @@ void WxWindowSide::MessageBox(std::string_view text, std::string_view caption) {
     // The box holds its own copies of everything it shows, so Shutdown may let
     // its caller go while it is still on the screen.
     state->calls.RunDetachable(
-        [state, boxText = std::string(text), boxCaption = std::string(caption.empty() ? kApplicationName : caption)] {
+        [state, boxText = WithCause(text), boxCaption = std::string(caption.empty() ? kApplicationName : caption)] {
             ShowBox(*state, boxText, boxCaption);
         });
 }
 
-void WxWindowSide::ReportCause(std::string_view text) { std::cerr << "dravel: " << text << std::endl; }
+void WxWindowSide::ReportCause(std::string_view text) {
+    std::cerr << "dravel: " << text << std::endl;
+    std::lock_guard lock(m_causeMutex);
+    m_causeThread = std::this_thread::get_id();
+    m_cause = text;
+}
+
+std::string WxWindowSide::WithCause(std::string_view text) {
+    std::string cause;
+    {
+        std::lock_guard lock(m_causeMutex);
+        if (m_causeThread != std::this_thread::get_id()) return std::string(text);
+        cause = std::move(m_cause);
+        m_cause.clear();
+        m_causeThread = {};
+    }
+    if (cause.empty() || text != text::kPortOpenError) return std::string(text);
+    return std::string(text) + "\n" + cause;
+}
 
 void WxWindowSide::EndProcess(int exitCode) {
     if (m_options.onEndProcess) m_options.onEndProcess(exitCode);

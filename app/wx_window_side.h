@@ -10,6 +10,11 @@
 // thread is queued to the user-interface thread with CallAfter and the caller
 // waits for it (SendMessage, Invoke, SetTimer, KillTimer, MessageBox).
 //
+// Causes: a person has no standard error to read, so the box that ends the
+// program when a port cannot be opened carries the cause reported just
+// before it (on the same thread) as a second line. Other boxes keep their
+// texts as they are; every cause still goes to standard error.
+//
 // Failure and shutdown: Shutdown() stops the timers and releases every caller
 // that is still waiting - including a worker whose message box is on the
 // screen - and refuses every later call (false, or no effect). Queued calls
@@ -21,7 +26,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <utility>
 
@@ -104,8 +111,15 @@ private:
 
     static void ShowBox(State& state, const std::string& text, const std::string& caption);
 
+    // The box text with the cause this thread reported last, if the box is
+    // one that a person needs the cause on; forgets that cause either way.
+    std::string WithCause(std::string_view text);
+
     Options m_options;
     std::shared_ptr<State> m_state;
+    std::mutex m_causeMutex;
+    std::thread::id m_causeThread;
+    std::string m_cause;
     std::map<uint32_t, std::unique_ptr<ProtocolTimer>> m_timers;  // user-interface thread only
 };
 

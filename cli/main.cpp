@@ -19,6 +19,7 @@
 #include "cli/trace_log.h"
 #include "cli/transfer_job.h"
 #include "cli/watch.h"
+#include "comm/port_bindings.h"
 #include "platform/console.h"
 #include "platform/network_port.h"
 #include "platform/port_names.h"
@@ -37,12 +38,14 @@ constexpr const char* kFooter =
     "  5, 6  synchronise only: no file, no data\n"
     "\n"
     "Ports: port N (1 to 4) is the device named by the environment variable\n"
-    "DRAVEL_COM<N>, else /dev/ttyS<N-1> (COM<N> on Windows); any other --port\n"
-    "names a device itself (/dev/ttyUSB0, /dev/serial/by-id/..., COM7) or a port\n"
-    "across the network: rfc2217://HOST:PORT (RFC 2217, as ser2net's telnet(rfc2217)\n"
-    "accepter) or socket://HOST:PORT (raw TCP; the server sets the line). HOST is a\n"
-    "name, an IPv4 address or [IPv6]. DRAVEL_COM<N> may name one too. Several\n"
-    "--port options send the same image to every device at once.\n"
+    "DRAVEL_COM<N>, else the device the desktop program's port dialog keeps for\n"
+    "it (ports.json in ~/.config/dravel, or %APPDATA%\\dravel on Windows), else\n"
+    "/dev/ttyS<N-1> (COM<N> on Windows); any other --port names a device itself\n"
+    "(/dev/ttyUSB0, /dev/serial/by-id/..., COM7) or a port across the network:\n"
+    "rfc2217://HOST:PORT (RFC 2217, as ser2net's telnet(rfc2217) accepter) or\n"
+    "socket://HOST:PORT (raw TCP; the server sets the line). HOST is a name, an\n"
+    "IPv4 address or [IPv6]. DRAVEL_COM<N> and the dialog may name one too.\n"
+    "Several --port options send the same image to every device at once.\n"
     "\n"
     "Watch mode (a production station): --watch PATTERN flashes every serial\n"
     "device whose path matches the glob as it appears ('/dev/serial/by-id/usb-*',\n"
@@ -196,6 +199,8 @@ int main(int argc, char** argv) {
     app.add_option("FILE", options.file, "the image to send (not for kinds 5 and 6)")->type_name("");
 
     if (const auto status = command_line::Parse(app, argc, argv)) return *status;
+    // Ports 1 to 4 are what the desktop program's dialog made them.
+    const std::string bindingsNote = UseStoredPortBindings();
     if (options.listPorts) return ListPorts();
     auto usageError = [&](const std::string& error) { return command_line::UsageError(app, error); };
     if (options.kind <= 4 && options.file.empty()) return usageError("no FILE given");
@@ -226,6 +231,7 @@ int main(int argc, char** argv) {
         job.forParent = options.gangMember;
         job.json = options.json;
         if (options.board > 0) job.board = options.board;
+        if (job.port.device.empty()) job.bindingsNote = bindingsNote;
         return RunTransferJob(job);
     }
 

@@ -23,15 +23,26 @@ std::string LatencyLine(const LatencyTimer& timer) {
     return line + "\n";
 }
 
+std::string Origin(DeviceOrigin origin, std::size_t port) {
+    switch (origin) {
+        case DeviceOrigin::Environment: return "  [DRAVEL_COM" + std::to_string(port) + "]";
+        case DeviceOrigin::Binding: return "  [remembered]";
+        case DeviceOrigin::Default: break;
+    }
+    return {};
+}
+
 }  // namespace
 
-std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vector<SerialDeviceInfo>& devices) {
+std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vector<SerialDeviceInfo>& devices,
+                           const std::vector<DeviceOrigin>& origins) {
     std::string text;
     char line[512];
     for (std::size_t i = 0; i < ports.size(); ++i) {
-        std::snprintf(line, sizeof line, "port %zu  COM%zu  %-24s %s\n", i + 1, i + 1, ports[i].device.c_str(),
+        std::snprintf(line, sizeof line, "port %zu  COM%zu  %-24s %s", i + 1, i + 1, ports[i].device.c_str(),
                       State(ports[i].availability, ports[i].detail).c_str());
         text += line;
+        text += Origin(i < origins.size() ? origins[i] : DeviceOrigin::Default, i + 1) + "\n";
     }
     text += "\nSerial devices of this system";
     text += devices.empty() ? ": none found\n" : " (use one with --port DEVICE):\n";
@@ -54,8 +65,12 @@ std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vecto
 
 int ListPorts() {
     std::vector<PortProbe> ports;
-    for (int port = 1; port <= 4; ++port) ports.push_back(ProbePort(port));
-    const std::string text = FormatPortList(ports, ListSerialDevices());
+    std::vector<DeviceOrigin> origins;
+    for (int port = 1; port <= kBindablePorts; ++port) {
+        ports.push_back(ProbePort(port));
+        origins.push_back(OriginOfPortDevice(port));
+    }
+    const std::string text = FormatPortList(ports, ListSerialDevices(), origins);
     std::fputs(text.c_str(), stdout);
     return 0;
 }

@@ -5,12 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "comm/port_bindings.h"
 #include "platform/port_names.h"
 
 namespace dravel::cli {
 
-// Ports 1 to 4 first, a line each, then the system's devices.
-std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vector<SerialDeviceInfo>& devices);
+// Ports 1 to 4 first, a line each, then the system's devices. A port whose
+// device is not its default says where the device comes from (origins, one
+// per port; missing ones count as the default).
+std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vector<SerialDeviceInfo>& devices,
+                           const std::vector<DeviceOrigin>& origins = {});
 
 int ListPorts();
 

@@ -132,6 +132,7 @@ int RunTransferJob(const JobOptions& options) {
         return 2;
     }
     trace.SetPort(PortLabel(options.port));
+    if (!options.bindingsNote.empty()) trace.WriteText(options.bindingsNote);
 
     Record record(options);
     if ((report.IsOpen() || options.json) && options.kind <= 4) {

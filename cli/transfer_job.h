@@ -27,6 +27,7 @@ struct JobOptions {
     bool forParent = false;  // a gang member: progress goes to the parent
     bool json = false;       // standard output carries events (json_events.h)
     std::optional<int> board;  // a watch's board number, for the report and the events
+    std::string bindingsNote;  // why the remembered ports were not read, for the trace
 };
 
 // Runs the transfer and returns the exit status.

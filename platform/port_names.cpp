@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <mutex>
+#include <utility>
 
 #include "platform/serial_line.h"
 
@@ -20,12 +22,42 @@ std::optional<int> ParsePortName(std::string_view name)
     return number;
 }
 
+namespace {
+
+std::mutex g_lookupMutex;
+PortDeviceLookup g_lookup;
+
+}  // namespace
+
+std::optional<std::string> PortDeviceFromEnvironment(int portNumber)
+{
+    if (portNumber < 1) return std::nullopt;
+    const std::string variable = "DRAVEL_COM" + std::to_string(portNumber);
+    if (const char* device = std::getenv(variable.c_str()); device != nullptr && *device != '\0') {
+        return std::string(device);
+    }
+    return std::nullopt;
+}
+
+void SetPortDeviceLookup(PortDeviceLookup lookup)
+{
+    std::lock_guard lock(g_lookupMutex);
+    g_lookup = std::move(lookup);
+}
+
 std::string ResolvePortDevice(int portNumber)
 {
     if (portNumber < 1) return {};
-    const std::string variable = "DRAVEL_COM" + std::to_string(portNumber);
-    if (const char* device = std::getenv(variable.c_str()); device != nullptr && *device != '\0') {
-        return device;
+    if (std::optional<std::string> device = PortDeviceFromEnvironment(portNumber)) return std::move(*device);
+    PortDeviceLookup lookup;
+    {
+        // A copy, so that the lookup runs without the lock and may be
+        // replaced meanwhile.
+        std::lock_guard lock(g_lookupMutex);
+        lookup = g_lookup;
+    }
+    if (lookup) {
+        if (std::string device = lookup(portNumber); !device.empty()) return device;
     }
     return SerialLine::DefaultDevice(portNumber);
 }

@@ -2,8 +2,9 @@
 //
 // The system opens its ports by the name "COM%d". The environment variable
 // DRAVEL_COM<n> names the device for port n (DRAVEL_COM1=/dev/ttyUSB0 on
-// Linux, DRAVEL_COM1=COM7 on Windows); without it port n is the platform's
-// own n-th port (/dev/ttyS<n-1> on Linux, COM<n> on Windows).
+// Linux, DRAVEL_COM1=COM7 on Windows); without it, the device a front end
+// remembers for that port (SetPortDeviceLookup); without that, the
+// platform's own n-th port (/dev/ttyS<n-1> on Linux, COM<n> on Windows).
 //
 // Everything here may be called from any thread; nothing is cached, so a
 // changed variable takes effect at the next opening.
@@ -12,6 +13,7 @@
 // (port_names_linux.cpp with libudev, port_names_win32.cpp).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +29,15 @@ std::optional<int> ParsePortName(std::string_view name);
 
 // The device for port n.
 std::string ResolvePortDevice(int portNumber);
+
+// DRAVEL_COM<n> when it is set and not empty.
+std::optional<std::string> PortDeviceFromEnvironment(int portNumber);
+
+// Where a front end's remembered devices come in, between the environment
+// and the platform's default: the device for port n, or empty for "none".
+// The core itself keeps no such memory; an empty function removes it.
+using PortDeviceLookup = std::function<std::string(int portNumber)>;
+void SetPortDeviceLookup(PortDeviceLookup lookup);
 
 // The device for "COM<n>"; a name that is not of that form is taken as a
 // device as it stands.
@@ -55,7 +66,7 @@ struct SerialDeviceInfo {
     std::string stableName;    // a name that survives replugging (/dev/serial/by-id/...)
     std::string usbId;         // vendor:product of a USB adapter, "0403:6001"
     std::string manufacturer;
-    std::string product;
+    std::string product;       // on Windows the name Device Manager shows
     std::string serialNumber;
     PortAvailability availability = PortAvailability::Missing;
     std::string detail;        // the system's words when it is not free, and a hint

@@ -1,9 +1,12 @@
 #include "platform/port_names.h"
 
 #include <algorithm>
+#include <map>
 #include <string_view>
 
 #include "platform/windows_api.h"
+
+#include <setupapi.h>
 
 namespace dravel {
 
@@ -60,6 +63,37 @@ void FromDosDevices(std::vector<SerialDeviceInfo>& ports)
     }
 }
 
+// The names Device Manager shows for the ports ("USB Serial Port (COM7)"),
+// by COM name: what tells a technician which adapter a number is.
+std::map<std::string, std::string> FriendlyNames()
+{
+    // The class of COM and LPT ports, GUID_DEVCLASS_PORTS.
+    static const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+    std::map<std::string, std::string> names;
+    HDEVINFO set = ::SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return names;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+        HKEY key = ::SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        char port[64] = {};
+        DWORD size = sizeof port - 1;
+        DWORD type = 0;
+        const LONG read = ::RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(port), &size);
+        ::RegCloseKey(key);
+        if (read != ERROR_SUCCESS || type != REG_SZ) continue;
+        char friendly[256] = {};
+        if (::SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME, &type,
+                                                reinterpret_cast<BYTE*>(friendly), sizeof friendly - 1, nullptr) &&
+            type == REG_SZ) {
+            names[port] = friendly;
+        }
+    }
+    ::SetupDiDestroyDeviceInfoList(set);
+    return names;
+}
+
 int NumberOf(const std::string& name)
 {
     const std::optional<int> number = ParsePortName(name);
@@ -81,7 +115,9 @@ std::vector<SerialDeviceInfo> ListSerialDevices()
     // Looked at as an opening would, so the list says which are free; a name
     // with no hardware behind it (a phantom of an unplugged adapter) is left out.
     std::vector<SerialDeviceInfo> present;
+    const std::map<std::string, std::string> friendly = FriendlyNames();
     for (SerialDeviceInfo& port : ports) {
+        if (const auto name = friendly.find(port.device); name != friendly.end()) port.product = name->second;
         const DeviceProbe probe = SerialLine::Probe(port.device);
         if (probe.result == SerialResult::NoDevice) continue;
         port.availability = AvailabilityOf(probe.result);

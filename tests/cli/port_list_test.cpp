@@ -58,5 +58,19 @@ TEST(PortList, AnAdaptersLatencyTimerComesWithTheCommandToLowerItWhenItCostsSpee
     EXPECT_EQ(FormatPortList({}, {adapter}).find("latency"), std::string::npos);
 }
 
+TEST(PortList, APortNotOnItsDefaultSaysWhereItsDeviceComesFrom) {
+    const std::vector<PortProbe> ports = {{"/dev/ttyS0", PortAvailability::Free, ""},
+                                          {"/dev/ttyUSB0", PortAvailability::Free, ""},
+                                          {"/dev/ttyACM0", PortAvailability::Missing, "No such file or directory"},
+                                          {"/dev/ttyS3", PortAvailability::Free, ""}};
+    const std::string text = FormatPortList(
+        ports, {}, {DeviceOrigin::Default, DeviceOrigin::Binding, DeviceOrigin::Environment, DeviceOrigin::Default});
+    EXPECT_EQ(text.substr(0, text.find("\n\n")),
+              "port 1  COM1  /dev/ttyS0               free\n"
+              "port 2  COM2  /dev/ttyUSB0             free  [remembered]\n"
+              "port 3  COM3  /dev/ttyACM0             missing: No such file or directory  [DRAVEL_COM3]\n"
+              "port 4  COM4  /dev/ttyS3               free");
+}
+
 }  // namespace
 }  // namespace dravel::cli

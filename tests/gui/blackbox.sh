@@ -41,6 +41,9 @@ pids+=($!)
 for _ in $(seq 200); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")" GDK_BACKEND=x11 NO_AT_BRIDGE=1
+# OK in the port dialog keeps the ports' devices: in a scratch folder, never
+# in the real home's settings.
+export XDG_CONFIG_HOME="$work/config"
 
 # Waits (bounded) for a window whose title matches; prints its id.
 wait_window() {

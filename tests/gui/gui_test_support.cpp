@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,8 @@
 #include <wx/image.h>
 #include <wx/init.h>
 #include <wx/uiaction.h>
+
+#include "tests/support/scoped_env.h"
 
 namespace dravel::guitest {
 
@@ -108,6 +112,15 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();  // listing needs no display
 
+    // The port dialog's OK keeps the ports' devices in the user's settings:
+    // a test's go to a scratch folder, never into the real home.
+    std::random_device entropy;
+    const std::filesystem::path settings =
+        std::filesystem::temp_directory_path() / ("dravel-gui-settings-" + std::to_string(entropy()));
+    std::filesystem::create_directories(settings);
+    const dravel::testing::ScopedEnv xdg("XDG_CONFIG_HOME", settings.string());
+    const dravel::testing::ScopedEnv appData("APPDATA", settings.string());
+
     wxApp::SetInstance(new GuiTestApp);
     int wxArgc = 1;
     char* wxArgv[] = {argv[0], nullptr};
@@ -121,5 +134,7 @@ int main(int argc, char** argv) {
     const int result = RUN_ALL_TESTS();
     wxTheApp->OnExit();
     wxEntryCleanup();
+    std::error_code ignored;
+    std::filesystem::remove_all(settings, ignored);
     return result;
 }

@@ -2,11 +2,19 @@
 // the keyboard: the mapping of OK, every showing starting from port 1, the
 // ways to cancel, and a layout that keeps the device names readable.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
 #include <wx/timer.h>
 #include <wx/uiaction.h>
 
 #include "app/port_settings_dlg.h"
 #include "app/resource_ids.h"
+#include "comm/port_bindings.h"
+#include "platform/port_names.h"
+#include "platform/serial_line.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/scoped_env.h"
 
@@ -176,6 +184,167 @@ TEST(PortSettingsDialog, PortButtonsNameTheirDevicesAndStayReadable) {
     EXPECT_EQ(dialog.GetDefaultItem(), dialog.OkButton());
     EXPECT_EQ(dialog.OkButton()->GetId(), 1024);
     EXPECT_EQ(dialog.CancelButton()->GetId(), 1025);
+}
+
+// The bindings of this process and a store of its own for one case, both
+// put back afterwards: under Wine every case runs in one process.
+class ScratchBindings {
+public:
+    ScratchBindings() {
+        std::random_device entropy;
+        m_folder = std::filesystem::temp_directory_path() / ("dravel-dialog-" + std::to_string(entropy()));
+        std::filesystem::create_directories(m_folder);
+        UsePortBindings({});
+    }
+    ~ScratchBindings() {
+        UsePortBindings({});
+        std::error_code ignored;
+        std::filesystem::remove_all(m_folder, ignored);
+    }
+    std::filesystem::path File() const { return m_folder / "dravel" / "ports.json"; }
+    const std::filesystem::path& Folder() const { return m_folder; }
+
+private:
+    std::filesystem::path m_folder;
+};
+
+std::string BoxText(const CPortSettingsDlg& dialog) { return dialog.DeviceBox()->GetValue().utf8_string(); }
+
+void PressAltD() {
+    wxUIActionSimulator simulator;
+    simulator.Char('d', wxMOD_ALT);
+    PumpFor(80ms);
+}
+
+TEST(PortSettingsDialog, ADeviceTypedForPortTwoIsUsedKeptAndShownAtTheNextShowing) {
+    testing::ScopedEnv port1("DRAVEL_COM1", std::nullopt);
+    testing::ScopedEnv port2("DRAVEL_COM2", std::nullopt);
+    ScratchBindings scratch;
+#ifdef _WIN32
+    const std::string adapter = "COM27";  // a USB adapter's number
+#else
+    const std::string adapter = (scratch.Folder() / "adapter-7").string();
+#endif
+    CPortSettingsDlg dialog;
+    dialog.SetBindingsFile(scratch.File());
+    ASSERT_EQ(ShowWith(dialog, [&] {
+                  EXPECT_EQ(BoxText(dialog), SerialLine::DefaultDevice(1));
+                  Click(dialog.PortButton(1));
+                  EXPECT_TRUE(PumpUntil([&] { return BoxText(dialog) == SerialLine::DefaultDevice(2); }))
+                      << "the box shows " << BoxText(dialog);
+                  // From the keyboard: Alt+D, then the new name over the old.
+                  PressAltD();
+                  EXPECT_TRUE(PumpUntil([&] { return dialog.DeviceBox()->HasFocus(); })) << "Alt+D missed the box";
+                  dialog.DeviceBox()->SelectAll();
+                  wxUIActionSimulator().Text(adapter.c_str());
+                  EXPECT_TRUE(PumpUntil([&] { return BoxText(dialog) == adapter; })) << BoxText(dialog);
+                  EXPECT_EQ(dialog.PortButton(1)->GetLabel().utf8_string(), "port 2  " + adapter);
+                  EXPECT_GE(dialog.PortButton(1)->GetSize().x, dialog.PortButton(1)->GetBestSize().x);
+                  PressKey(WXK_RETURN);
+              }),
+              wxID_OK);
+    ExpectConfig(dialog, 2);
+    EXPECT_EQ(ResolvePortDevice(2), adapter) << "this run opens the new device";
+    EXPECT_EQ(dialog.SaveError(), "");
+    const LoadedBindings kept = LoadPortBindings(scratch.File());
+    EXPECT_EQ(kept.note, "");
+    EXPECT_EQ(kept.bindings.Device(2), adapter);
+    EXPECT_EQ(kept.bindings.Device(1), "") << "a port left on its default binds nothing";
+
+    // The next showing starts at port 1 again, port 2 still names the adapter.
+    ASSERT_EQ(ShowWith(dialog, [&] {
+                  EXPECT_TRUE(dialog.PortButton(0)->GetValue());
+                  EXPECT_EQ(BoxText(dialog), SerialLine::DefaultDevice(1));
+                  EXPECT_EQ(dialog.PortButton(1)->GetLabel().utf8_string(), "port 2  " + adapter);
+                  Click(dialog.PortButton(1));
+                  EXPECT_TRUE(PumpUntil([&] { return BoxText(dialog) == adapter; })) << BoxText(dialog);
+                  // Emptied, the box means the port's own device again.
+                  dialog.DeviceBox()->SetValue("");
+                  EXPECT_EQ(dialog.PortButton(1)->GetLabel().utf8_string(), "port 2  " + SerialLine::DefaultDevice(2));
+                  PressKey(WXK_ESCAPE);
+              }),
+              wxID_CANCEL);
+    // Cancelled: neither this run nor the store changed.
+    EXPECT_EQ(ResolvePortDevice(2), adapter);
+    EXPECT_EQ(LoadPortBindings(scratch.File()).bindings.Device(2), adapter);
+}
+
+TEST(PortSettingsDialog, APortFixedByTheEnvironmentIsShownButNotChangedOrKept) {
+    ScratchBindings scratch;
+    PortBindings before;
+    before.Bind(2, "/dev/ttyACM9");
+    UsePortBindings(before);
+    testing::ScopedEnv port1("DRAVEL_COM1", std::nullopt);
+    testing::ScopedEnv port2("DRAVEL_COM2", "/dev/ttyUSB5");
+    CPortSettingsDlg dialog;
+    dialog.SetBindingsFile(scratch.File());
+    ASSERT_EQ(ShowWith(dialog, [&] {
+                  EXPECT_EQ(dialog.PortButton(1)->GetLabel(), "port 2  /dev/ttyUSB5");
+                  EXPECT_TRUE(dialog.DeviceBox()->IsEnabled());
+                  EXPECT_EQ(dialog.DeviceNote()->GetLabel(), "");
+                  Click(dialog.PortButton(1));
+                  EXPECT_TRUE(PumpUntil([&] { return BoxText(dialog) == "/dev/ttyUSB5"; })) << BoxText(dialog);
+                  EXPECT_FALSE(dialog.DeviceBox()->IsEnabled());
+                  EXPECT_NE(dialog.DeviceNote()->GetLabel().Find("DRAVEL_COM2"), wxNOT_FOUND);
+                  Click(dialog.PortButton(0));
+                  EXPECT_TRUE(PumpUntil([&] { return dialog.DeviceBox()->IsEnabled(); }));
+                  EXPECT_EQ(dialog.DeviceNote()->GetLabel(), "");
+                  Click(dialog.PortButton(1));
+                  Click(dialog.OkButton());
+              }),
+              wxID_OK);
+    ExpectConfig(dialog, 2);
+    EXPECT_EQ(ResolvePortDevice(2), "/dev/ttyUSB5");
+    // The variable is this run's; the binding underneath stays for later runs.
+    EXPECT_EQ(PortBindingsInUse().Device(2), "/dev/ttyACM9");
+    EXPECT_EQ(LoadPortBindings(scratch.File()).bindings.Device(2), "/dev/ttyACM9");
+}
+
+TEST(PortSettingsDialog, BindingsThatCannotBeKeptAreStillUsedAndTheCauseIsTold) {
+    ScratchBindings scratch;
+    testing::ScopedEnv port3("DRAVEL_COM3", std::nullopt);
+    std::ofstream(scratch.Folder() / "blocker") << "a file where a folder should be";
+    CPortSettingsDlg dialog;
+    dialog.SetBindingsFile(scratch.Folder() / "blocker" / "dravel" / "ports.json");
+    dialog.SetWarnOnSaveFailure(false);
+    ASSERT_EQ(ShowWith(dialog, [&] {
+                  Click(dialog.PortButton(2));
+                  EXPECT_TRUE(PumpUntil([&] { return dialog.PortButton(2)->GetValue(); }));
+                  dialog.DeviceBox()->SetValue("socket://127.0.0.1:7000");
+                  PressKey(WXK_RETURN);
+              }),
+              wxID_OK);
+    ExpectConfig(dialog, 3);
+    EXPECT_NE(dialog.SaveError().find("blocker"), std::string::npos) << dialog.SaveError();
+    EXPECT_EQ(ResolvePortDevice(3), "socket://127.0.0.1:7000");
+}
+
+TEST(PortSettingsDialog, TheDeviceBoxComesLastInTheTabOrderAndOkHasTheFocus) {
+    ScratchBindings scratch;
+    CPortSettingsDlg dialog;
+    dialog.SetBindingsFile(scratch.File());
+    // The toolkit's tab order is the order of the children.
+    const wxWindowList& children = dialog.GetChildren();
+    auto place = [&](wxWindow* window) { return children.IndexOf(window); };
+    EXPECT_LT(place(dialog.OkButton()), place(dialog.CancelButton()));
+    for (int i = 0; i < 4; ++i) EXPECT_LT(place(dialog.CancelButton()), place(dialog.PortButton(i)));
+    EXPECT_LT(place(dialog.PortButton(3)), place(dialog.DeviceBox()));
+    ASSERT_NE(dialog.FindWindow(id::kPortDeviceLabel), nullptr);
+    EXPECT_EQ(dialog.FindWindow(id::kPortDeviceLabel)->GetLabel(), "&Device");
+
+    ASSERT_EQ(ShowWith(dialog, [&] {
+                  EXPECT_TRUE(dialog.OkButton()->HasFocus());
+                  // The device row lies below the port buttons and above OK,
+                  // inside the dialog and clear of the other controls.
+                  const wxRect box = dialog.DeviceBox()->GetRect();
+                  EXPECT_TRUE(wxRect(dialog.GetClientSize()).Contains(box));
+                  for (int i = 0; i < 4; ++i) EXPECT_GT(box.y, dialog.PortButton(i)->GetRect().GetBottom());
+                  EXPECT_LT(box.GetBottom(), dialog.OkButton()->GetRect().y);
+                  EXPECT_LT(dialog.DeviceNote()->GetRect().GetBottom(), dialog.OkButton()->GetRect().y);
+                  PressKey(WXK_ESCAPE);
+              }),
+              wxID_CANCEL);
+    EXPECT_FALSE(std::filesystem::exists(scratch.File())) << "Cancel wrote the store";
 }
 
 }  // namespace

@@ -96,6 +96,29 @@ TEST(WxWindowSide, MessageBoxesCarryTheApplicationNameAndBlockOnlyTheirCaller) {
     EXPECT_EQ(boxes.shown[1].second, "own caption");
 }
 
+TEST(WxWindowSide, APortThatCannotBeOpenedIsNamedWithItsCauseInTheBox) {
+    std::vector<std::string> texts;
+    WxWindowSide::Options options;
+    options.presentBox = [&](const std::string& text, const std::string&, wxWindow*) { texts.push_back(text); };
+    WxWindowSide side(options);
+
+    side.ReportCause("COM2 (/dev/ttyUSB0): open /dev/ttyUSB0: No such file or directory");
+    side.MessageBox("CommPort Open Error");
+    // Every other box keeps its text, also right after a cause.
+    side.ReportCause("line 3: no answer");
+    side.MessageBox("Transfer Error !! ");
+    // A cause is used once, and only by the thread that reported it.
+    side.MessageBox("CommPort Open Error");
+    std::thread([&] { side.ReportCause("another thread's cause"); }).join();
+    side.MessageBox("CommPort Open Error");
+
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_EQ(texts[0], "CommPort Open Error\nCOM2 (/dev/ttyUSB0): open /dev/ttyUSB0: No such file or directory");
+    EXPECT_EQ(texts[1], "Transfer Error !! ");
+    EXPECT_EQ(texts[2], "CommPort Open Error");
+    EXPECT_EQ(texts[3], "CommPort Open Error");
+}
+
 TEST(WxWindowSide, ShutdownReleasesAWorkerWhoseBoxIsStillOnScreen) {
     HeldBoxes boxes;
     WxWindowSide::Options options;

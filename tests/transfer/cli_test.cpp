@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,43 @@ TEST(Cli, ThePortsDeviceComesFromItsEnvironmentVariable) {
     auto result = RunCli({"--port", "3", dir / "fw.bin"}, {"DRAVEL_COM3=" + device.LinkPath()});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     ASSERT_EQ(device.Wait(), 0);
+}
+
+TEST(Cli, APortIsTheDeviceTheDesktopProgramKeptForItUnlessItsVariableIsSet) {
+    TempDir dir;
+    DevsimProcess device({"--idle-gap-ms", "5"});
+    const std::string content = PatternImage(1500);
+    testing::WriteWholeFile(dir / "fw.bin", content);
+    std::filesystem::create_directories(dir / "config/dravel");
+    testing::WriteWholeFile(dir / "config/dravel/ports.json", "{\"ports\": {\"2\": \"" + device.LinkPath() + "\"}}");
+    const std::vector<std::string> settings = {"XDG_CONFIG_HOME=" + dir / "config", "DRAVEL_COM2="};
+
+    auto list = RunCli({"--list-ports"}, settings);
+    const auto lines = SplitLines(list.out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines[1].find(device.LinkPath()), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("[remembered]"), std::string::npos) << lines[1];
+
+    auto result = RunCli({"--port", "2", "--trace", dir / "trace.log", dir / "fw.bin"}, settings);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    ASSERT_EQ(device.Wait(), 0);
+    EXPECT_EQ(device.Image(), Padded(content));
+    EXPECT_EQ(testing::ReadWholeFile(dir / "trace.log").find("ignored"), std::string::npos);
+
+    // The variable still wins over the store.
+    auto overridden = RunCli({"--port", "2", dir / "fw.bin"},
+                             {"XDG_CONFIG_HOME=" + dir / "config", "DRAVEL_COM2=" + dir / "no-such-tty"});
+    EXPECT_EQ(overridden.exitCode, 1);
+    EXPECT_EQ(SplitLines(overridden.out), (std::vector<std::string>{"Transmitting .... ", "CommPort Open Error"}));
+    EXPECT_NE(overridden.err.find(dir / "no-such-tty"), std::string::npos) << overridden.err;
+
+    // A damaged store: the default device, and the trace says why.
+    testing::WriteWholeFile(dir / "config/dravel/ports.json", "{\"ports\": {\"2\": ");
+    auto damaged = RunCli({"--port", "2", "--kind", "5", "--sync-timeout", "1", "--trace", dir / "damaged.log"}, settings);
+    EXPECT_NE(damaged.exitCode, 0);
+    const std::string trace = testing::ReadWholeFile(dir / "damaged.log");
+    EXPECT_NE(trace.find("ports.json ignored, it is not JSON"), std::string::npos) << trace;
+    EXPECT_EQ(damaged.err.find(device.LinkPath()), std::string::npos) << damaged.err;
 }
 
 TEST(Cli, DeviceAbortExitsThree) {
