@@ -360,6 +360,7 @@ case_network() {
   expect_eq "refused: exit code" 1 "$RC"
   expect_eq "refused: last line" "CommPort Open Error" "$(tail -n 1 "$WORK/refused.out")"
   expect_contains "refused: cause" "$(cat "$WORK/refused.err")" "127.0.0.1:$nobody"
+}
 
 # check_events FILE SHA256 [PORTS...]: every line a JSON object in time, one
 # end per port, completed with the image's digest, its blocks rising to the total.
