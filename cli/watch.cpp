@@ -1,6 +1,8 @@
 #include "cli/watch.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -33,6 +35,7 @@ struct BoardRun {
     // Filled in by the child's readers and its waiter, under the station's lock.
     std::string lastText;
     std::string lastCause;
+    std::string progress;  // for the status line on a terminal
     bool sawEnd = false;
     bool finished = false;
     int exitCode = -1;
@@ -53,7 +56,8 @@ std::string Trimmed(std::string text) {
 
 class Station {
 public:
-    explicit Station(const WatchOptions& options) : m_options(options) {}
+    explicit Station(const WatchOptions& options)
+        : m_options(options), m_terminal(!options.json && EnableTerminalSequences(ConsoleStream::Error)) {}
 
     int Run() {
         InterruptWatcher interrupts([this](std::string_view what) { OnInterrupt(what); });
@@ -168,15 +172,19 @@ private:
             run.lastText = Trimmed(line);
             return;
         }
-        if (line.rfind(kProgressPrefix, 0) == 0) return;
+        if (line.rfind(kProgressPrefix, 0) == 0) {
+            run.progress = ProgressText(line.substr(kProgressPrefix.size()));
+            ClearStatus();
+            DrawStatus();
+            return;
+        }
         // Only the child's own causes count as one; the rest (a trace to
         // standard error) is passed on as it is.
         const bool isCause = line.rfind(kCausePrefix, 0) == 0;
         const std::string text = isCause ? line.substr(kCausePrefix.size()) : line;
         if (text.empty()) return;
         if (isCause) run.lastCause = text;
-        std::fprintf(stderr, "[%s] %s\n", run.device.c_str(), text.c_str());
-        std::fflush(stderr);
+        Print(stderr, "[" + run.device + "] " + text);
     }
 
     // Under the lock: the results of the children that have ended, in the
@@ -232,9 +240,7 @@ private:
             }
             return;
         }
-        const std::string line = BoardLine(passed, run.number, run.device, run.seconds, cause) + "\n";
-        std::fputs(line.c_str(), stdout);
-        std::fflush(stdout);
+        Print(stdout, BoardLine(passed, run.number, run.device, run.seconds, cause));
     }
 
     void Announce(const char* event, const std::string& device) {
@@ -260,9 +266,50 @@ private:
         return m_failed == 0 ? 0 : 3;
     }
 
-    void Say(const std::string& text) {
-        std::fprintf(stderr, "dravel-cli: %s\n", text.c_str());
+    void Say(const std::string& text) { Print(stderr, "dravel-cli: " + text); }
+
+    // Every line goes out whole, with the status line (on a terminal) taken
+    // away first and drawn again below it.
+    void Print(std::FILE* stream, const std::string& line) {
+        ClearStatus();
+        std::fprintf(stream, "%s\n", line.c_str());
+        std::fflush(stream);
+        DrawStatus();
+    }
+
+    // "@progress <sent> <size or -> <resends> <synchronised>" from a child.
+    static std::string ProgressText(const std::string& fields) {
+        unsigned long long sent = 0;
+        unsigned long long size = 0;
+        int resends = 0;
+        int synchronised = 0;
+        char sizeText[32] = "-";
+        std::sscanf(fields.c_str(), "%llu %31s %d %d", &sent, sizeText, &resends, &synchronised);
+        if (!synchronised) return "waiting";
+        size = std::strtoull(sizeText, nullptr, 10);
+        if (size == 0) return sent == 0 ? "in sync" : std::to_string(sent) + " bytes";
+        return std::to_string(std::min<unsigned long long>(100, sent * 100 / size)) + "%";
+    }
+
+    // One line below everything else: each running board and how far it is.
+    void DrawStatus() {
+        if (!m_terminal) return;
+        std::string status;
+        for (const auto& board : m_boards) {
+            if (board->finished || board->progress.empty()) continue;
+            status += (status.empty() ? "" : "   ") + std::to_string(board->number) + " " + board->device + " " +
+                      board->progress;
+        }
+        if (status.empty()) return;
+        if (status.size() > kStatusWidth) status = status.substr(0, kStatusWidth - 3) + "...";
+        std::fputs(status.c_str(), stderr);
         std::fflush(stderr);
+        m_statusShown = true;
+    }
+    void ClearStatus() {
+        if (!m_statusShown) return;
+        std::fputs("\r\033[K", stderr);
+        m_statusShown = false;
     }
 
     std::string PatternList() const {
@@ -271,7 +318,11 @@ private:
         return list;
     }
 
+    static constexpr std::size_t kStatusWidth = 150;
+
     const WatchOptions& m_options;
+    const bool m_terminal;
+    bool m_statusShown = false;
     EventStream m_events;
     std::mutex m_mutex;
     std::condition_variable m_wake;

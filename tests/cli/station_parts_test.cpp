@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "cli/json_events.h"
-#include "cli/report.h"
 #include "cli/watch.h"
 #include "platform/device_watch.h"
 #include "protocol/answer.h"
@@ -56,13 +55,6 @@ TEST(BoardLine, SaysPassOrFailTheNumberTheDeviceTheSecondsAndForAFailureTheCause
     EXPECT_EQ(BoardLine(true, 3, "/dev/ttyUSB0", 12.345, ""), "PASS 3 /dev/ttyUSB0 12.35");
     EXPECT_EQ(BoardLine(false, 4, "COM7", 2.0, "no answer from the device within 5 s"),
               "FAIL 4 COM7 2.00 no answer from the device within 5 s");
-}
-
-TEST(Report, CarriesTheBoardsNumberInAWatchOnly) {
-    ReportRecord record;
-    EXPECT_FALSE(nlohmann::json::parse(ToJson(record)).contains("board"));
-    record.board = 7;
-    EXPECT_EQ(nlohmann::json::parse(ToJson(record))["board"], 7);
 }
 
 // Everything a stream wrote, a parsed object per line.
@@ -153,15 +145,6 @@ TEST(JsonEvents, ATransferReadsAsOpenSyncProgressResendsAndOneEnd) {
     EXPECT_EQ(end["message"], "Transfer Completed ");
     EXPECT_EQ(end["sha256"], std::string(64, 'a'));
     EXPECT_EQ(end["bytes"], 4096);
-}
-
-TEST(JsonEvents, TheEndSaysHowTheTransferEnded) {
-    EXPECT_STREQ(OutcomeName(0), "completed");
-    EXPECT_STREQ(OutcomeName(1), "error");
-    EXPECT_STREQ(OutcomeName(3), "error");
-    EXPECT_STREQ(OutcomeName(4), "no-answer");
-    EXPECT_STREQ(OutcomeName(130), "cancelled");
-    EXPECT_STREQ(OutcomeName(143), "cancelled");
 }
 
 TEST(JsonEvents, AParentPassesOnItsChildrensEventsOnItsOwnClock) {
