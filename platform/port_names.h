@@ -78,6 +78,11 @@ struct SerialDeviceInfo {
 // nothing.
 std::vector<SerialDeviceInfo> ListSerialDevices();
 
+// The names in the system's own list of serial ports, without looking at any
+// of them (Windows: the serial device map and the DOS names of COM ports, in
+// number order). Linux has no such list (the device folder is it): empty.
+std::vector<std::string> ListedPortNames();
+
 // What a probe's result means for a listing.
 PortAvailability AvailabilityOf(SerialResult result);
 

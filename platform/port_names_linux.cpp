@@ -95,4 +95,6 @@ std::vector<SerialDeviceInfo> ListSerialDevices()
     return devices;
 }
 
+std::vector<std::string> ListedPortNames() { return {}; }
+
 }  // namespace dravel

@@ -100,9 +100,8 @@ int NumberOf(const std::string& name)
     return number ? *number : 0;
 }
 
-}  // namespace
-
-std::vector<SerialDeviceInfo> ListSerialDevices()
+// The system's list, in number order, nothing looked at yet.
+std::vector<SerialDeviceInfo> ListedPorts()
 {
     std::vector<SerialDeviceInfo> ports;
     FromDeviceMap(ports);
@@ -112,6 +111,21 @@ std::vector<SerialDeviceInfo> ListSerialDevices()
         const int right = NumberOf(b.device);
         return left != right ? left < right : a.device < b.device;
     });
+    return ports;
+}
+
+}  // namespace
+
+std::vector<std::string> ListedPortNames()
+{
+    std::vector<std::string> names;
+    for (const SerialDeviceInfo& port : ListedPorts()) names.push_back(port.device);
+    return names;
+}
+
+std::vector<SerialDeviceInfo> ListSerialDevices()
+{
+    std::vector<SerialDeviceInfo> ports = ListedPorts();
     // Looked at as an opening would, so the list says which are free; a name
     // with no hardware behind it (a phantom of an unplugged adapter) is left out.
     std::vector<SerialDeviceInfo> present;
