@@ -85,8 +85,14 @@ app_exit() {
   app=""
   return "$status"
 }
-start_app() {  # start_app NAME: dravel.exe with COM$PORT (or APP_PORT1) as its port 1
-  DRAVEL_COM1="${APP_PORT1:-COM$PORT}" "$WINE_RUN" "$BIN/dravel.exe" >"$WORK/$1.out" 2>"$WORK/$1.err" </dev/null &
+# dravel.exe with COM$PORT (or APP_PORT1) as its port 1. OK in the port dialog
+# keeps the ports' devices under %APPDATA%, which goes to a scratch folder:
+# Wine sets its own when a program starts from Linux, so it goes in through
+# cmd, which waits for the program and ends with its exit code.
+start_app() {  # start_app NAME
+  mkdir -p "$WORK/appdata"
+  DRAVEL_COM1="${APP_PORT1:-COM$PORT}" "$WINE_RUN" cmd /c "set APPDATA=Z:${WORK//\//\\}\\appdata&& Z:${BIN//\//\\}\\dravel.exe" \
+    >"$WORK/$1.out" 2>"$WORK/$1.err" </dev/null &
   app=$!
 }
 # Port dialog, OK, main window; prints the main window's id. (Run in a
