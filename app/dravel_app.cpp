@@ -12,7 +12,7 @@
 #include "app/main_frame.h"
 #include "app/resource_ids.h"
 #include "comm/port_bindings.h"
-#include "platform/timer_scale.h"
+#include "window/timer_scale.h"
 
 namespace dravel::gui {
 

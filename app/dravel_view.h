@@ -24,7 +24,7 @@
 
 #include "app/status_label.h"
 #include "protocol/form_view.h"
-#include "protocol/main_frame.h"
+#include "protocol/download.h"
 
 namespace dravel::text {
 inline constexpr const char* kSelectFileFirst = "Select file first!";

@@ -31,7 +31,7 @@
 #include "app/dravel_view.h"
 #include "app/port_settings_dlg.h"
 #include "app/wx_window_side.h"
-#include "protocol/main_frame.h"
+#include "protocol/download.h"
 
 namespace dravel::text {
 inline constexpr const char* kTheEnd = "The End";

@@ -6,7 +6,7 @@
 
 #include "app/dialog_units.h"
 #include "app/resource_ids.h"
-#include "platform/port_names.h"
+#include "serial/port_names.h"
 
 namespace dravel::gui {
 

@@ -38,7 +38,7 @@
 
 #include "comm/port_bindings.h"
 #include "comm/port_config.h"
-#include "platform/port_names.h"
+#include "serial/port_names.h"
 
 namespace dravel::gui {
 

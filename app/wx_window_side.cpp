@@ -10,7 +10,7 @@
 #include <wx/msgdlg.h>
 #include <wx/thread.h>
 
-#include "protocol/main_frame.h"
+#include "protocol/download.h"
 
 namespace dravel::gui {
 namespace {

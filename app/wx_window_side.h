@@ -36,7 +36,7 @@
 #include <wx/weakref.h>
 #include <wx/window.h>
 
-#include "platform/window_side.h"
+#include "window/window_side.h"
 
 namespace dravel::gui {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/console.h"
+#include "host/interrupts.h"
 
 namespace dravel::cli {
 

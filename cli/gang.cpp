@@ -8,8 +8,8 @@
 
 #include "cli/console.h"
 #include "cli/json_events.h"
-#include "platform/child_process.h"
-#include "platform/console.h"
+#include "host/child_process.h"
+#include "host/interrupts.h"
 
 namespace dravel::cli {
 

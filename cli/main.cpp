@@ -20,9 +20,9 @@
 #include "cli/transfer_job.h"
 #include "cli/watch.h"
 #include "comm/port_bindings.h"
-#include "platform/console.h"
-#include "platform/network_port.h"
-#include "platform/port_names.h"
+#include "host/interrupts.h"
+#include "network/network_port.h"
+#include "serial/port_names.h"
 
 namespace {
 

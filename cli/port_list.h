@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "comm/port_bindings.h"
-#include "platform/port_names.h"
+#include "serial/port_names.h"
 
 namespace dravel::cli {
 

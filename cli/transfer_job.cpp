@@ -8,11 +8,11 @@
 #include "cli/json_events.h"
 #include "cli/report.h"
 #include "cli/trace_log.h"
-#include "platform/console.h"
-#include "platform/headless_window.h"
-#include "platform/low_latency.h"
-#include "platform/port_names.h"
-#include "protocol/main_frame.h"
+#include "host/interrupts.h"
+#include "window/headless_window.h"
+#include "serial/low_latency.h"
+#include "serial/port_names.h"
+#include "protocol/download.h"
 
 namespace dravel::cli {
 

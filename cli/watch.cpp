@@ -12,9 +12,9 @@
 
 #include "cli/console.h"
 #include "cli/json_events.h"
-#include "platform/child_process.h"
-#include "platform/console.h"
-#include "platform/device_watch.h"
+#include "host/child_process.h"
+#include "host/interrupts.h"
+#include "host/device_watch.h"
 #include "protocol/transfer.h"
 
 namespace dravel::cli {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/port_names.h"
+#include "serial/port_names.h"
 
 namespace dravel {
 

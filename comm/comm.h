@@ -37,9 +37,9 @@
 #include <thread>
 
 #include "comm/opening_gate.h"
-#include "platform/serial_line.h"
-#include "platform/sync_call.h"
-#include "platform/window_side.h"
+#include "comm/serial_line.h"
+#include "window/sync_call.h"
+#include "window/window_side.h"
 
 namespace dravel {
 

@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/config_folder.h"
-#include "platform/port_names.h"
+#include "host/config_folder.h"
+#include "serial/port_names.h"
 
 namespace dravel {
 

@@ -12,7 +12,7 @@
 //
 // For port n the device is DRAVEL_COM<n> when set, else its binding, else
 // the platform's default. UsePortBindings() puts a set of bindings behind
-// the port names of this process (platform/port_names.h), so every opening,
+// the port names of this process (serial/port_names.h), so every opening,
 // probe and caption resolves the same way.
 //
 // Failure: a file that is missing, unreadable or damaged gives the defaults

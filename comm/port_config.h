@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/serial_line.h"
+#include "comm/serial_line.h"
 
 namespace dravel {
 

@@ -1,15 +1,15 @@
 // Serial line: the transport between the port class and the operating system.
 //
 // This header is the whole contract. Behind it stands one kind of line,
-// chosen by the device's name at Open() (platform/line_transport.h):
-// - a local serial device, one file per platform: serial_line_posix.cpp
+// chosen by the device's name at Open() (line/line_transport.h):
+// - a local serial device (serial/), one file per platform: serial_line_posix.cpp
 //   (termios, poll and an eventfd) and serial_line_win32.cpp (the Win32
 //   communications calls with overlapped records);
 // - a serial port across the network, "rfc2217://HOST:PORT" (a telnet
 //   server with the COM port option, such as ser2net or a terminal server)
-//   or "socket://HOST:PORT" (raw TCP): network_line.cpp, over the platform's
+//   or "socket://HOST:PORT" (raw TCP): network/network_line.cpp, over the platform's
 //   sockets (tcp_socket_posix.cpp, tcp_socket_win32.cpp).
-// Nothing above platform/ knows which one runs.
+// Nothing above comm/ knows which one runs.
 //
 // What it owns: one open serial device or connection, taken for this process
 // alone, with the line settings put on it; the objects its waits need; the
@@ -52,72 +52,11 @@
 #include <string>
 #include <string_view>
 
+#include "line/line_contract.h"
+
 namespace dravel {
 
-enum class SerialResult {
-    Ok,
-    NoDevice,      // nothing at that path, or hardware that is not there
-    NotATerminal,  // a regular file, a directory, a device that is no serial line
-    Busy,          // another program holds the line
-    Denied,        // the system does not let this user open it
-    Refused,       // the driver refused the settings
-    WouldBlock,    // nothing could be done without waiting
-    HungUp,        // the device is gone (unplugged, other side closed)
-    Failed,        // any other system error, see LastError()
-};
-
-const char* ToString(SerialResult result);
-
-enum class Parity : uint8_t { None = 0, Odd = 1, Even = 2 };
-enum class StopBits : uint8_t { One = 0, OneAndHalf = 1, Two = 2 };
-
-// The character format and rate of a line. The numeric values of Parity and
-// StopBits are the codes the port settings have always been stored with.
-struct LineSettings {
-    uint32_t baudRate = 115200;
-    uint8_t byteSize = 8;  // 5 to 8; anything else is refused
-    Parity parity = Parity::None;
-    StopBits stopBits = StopBits::One;  // one and a half is taken as two where the driver has no such thing
-
-    friend bool operator==(const LineSettings&, const LineSettings&) = default;
-};
-
-// What a look at a device found, without keeping it.
-struct DeviceProbe {
-    SerialResult result = SerialResult::NoDevice;  // Ok: free for us to open
-    std::string detail;                            // the system's words when it is not free
-};
-
-// What ended a Wait().
-struct LineEvents {
-    bool input = false;   // bytes wait to be read, or the line reports a hang-up (a read tells)
-    bool output = false;  // the driver takes output again
-    bool woken = false;   // Wake() was called
-};
-
-// Something a line did or found while it was opened or used that a person
-// looking into a problem wants to see: the steps of a network port's
-// negotiation, a setting the driver would not take. Trace notes go only to a
-// trace; warnings also reach the user (standard error on the command line).
-struct LineNote {
-    enum class Level { Trace, Warning };
-    Level level = Level::Trace;
-    std::string text;
-};
-// Called on the thread that made the call the note is about (the owner's,
-// for everything that happens while opening); must not call back into the line.
-using LineNoteObserver = std::function<void(const LineNote&)>;
-
 class LineTransport;
-
-// "rfc2217://..." and "socket://...": a port across the network.
-bool IsNetworkPort(std::string_view device);
-
-// What a Wait() waits for besides Wake().
-struct LineInterest {
-    bool input = true;
-    bool output = false;
-};
 
 class SerialLine {
 public:

@@ -1,4 +1,6 @@
-#include "platform/child_process.h"
+#include "host/child_process.h"
+
+#include "os/system_text.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -68,7 +70,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
+        error = std::string("pipe: ") + SystemText(errno);
         for (int fd : {out[0], out[1], err[0], err[1]}) {
             if (fd >= 0) ::close(fd);
         }
@@ -108,7 +110,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     if (spawned != 0) {
         ::close(out[0]);
         ::close(err[0]);
-        error = program + ": " + std::strerror(spawned);
+        error = program + ": " + SystemText(spawned);
         return false;
     }
     {

@@ -1,6 +1,7 @@
-#include "platform/child_process.h"
+#include "host/child_process.h"
 
-#include "platform/windows_api.h"
+#include "os/system_text.h"
+#include "os/windows_api.h"
 
 #include <array>
 #include <atomic>
@@ -17,19 +18,6 @@ struct ChildProcess::Native {
 };
 
 namespace {
-
-std::string SystemText(DWORD error) {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length > 0 && text ? std::string(text, length) : "error " + std::to_string(error);
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message;
-}
 
 // One argument as the C run-time of the child splits its command line:
 // quotes around it, backslashes doubled only where a quote follows them.

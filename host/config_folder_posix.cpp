@@ -1,4 +1,4 @@
-#include "platform/config_folder.h"
+#include "host/config_folder.h"
 
 #include <cstdlib>
 

@@ -1,8 +1,8 @@
-#include "platform/config_folder.h"
+#include "host/config_folder.h"
 
 #include <vector>
 
-#include "platform/windows_api.h"
+#include "os/windows_api.h"
 
 namespace dravel {
 

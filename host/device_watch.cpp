@@ -1,4 +1,4 @@
-#include "platform/device_watch.h"
+#include "host/device_watch.h"
 
 #include <cctype>
 

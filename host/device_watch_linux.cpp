@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "platform/device_watch.h"
+#include "host/device_watch.h"
 
 namespace dravel {
 

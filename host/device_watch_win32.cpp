@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/device_watch.h"
-#include "platform/port_names.h"
-#include "platform/serial_line.h"
+#include "host/device_watch.h"
+#include "serial/port_names.h"
+#include "serial/local_line.h"
 
 namespace dravel {
 
@@ -23,7 +23,7 @@ std::vector<std::string> FindMatchingDevices(const std::vector<std::string>& pat
             return MatchesGlob(pattern, name, true);
         });
         if (!wanted) continue;
-        if (inUse.count(name) != 0 || SerialLine::Probe(name).result != SerialResult::NoDevice) found.push_back(name);
+        if (inUse.count(name) != 0 || ProbeLocalDevice(name).result != SerialResult::NoDevice) found.push_back(name);
     }
     // A port named outright that no list holds (a virtual port) still counts
     // once it opens.
@@ -31,7 +31,7 @@ std::vector<std::string> FindMatchingDevices(const std::vector<std::string>& pat
         const bool listed = std::any_of(names.begin(), names.end(),
                                         [&](const std::string& name) { return MatchesGlob(pattern, name, true); });
         if (HasWildcard(pattern) || listed) continue;
-        if (inUse.count(pattern) != 0 || SerialLine::Probe(pattern).result != SerialResult::NoDevice) {
+        if (inUse.count(pattern) != 0 || ProbeLocalDevice(pattern).result != SerialResult::NoDevice) {
             found.push_back(pattern);
         }
     }

@@ -1,4 +1,4 @@
-#include "platform/console.h"
+#include "host/interrupts.h"
 
 #include <pthread.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/console.h"
+#include "host/interrupts.h"
 
 #include <cstdio>
 #include <mutex>
@@ -6,9 +6,9 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include "platform/windows_api.h"
+#include "os/windows_api.h"
 
-#include "platform/win32_rules.h"
+#include "host/win32_console_rules.h"
 
 namespace dravel {
 

@@ -1,4 +1,4 @@
-// One kind of line behind SerialLine (platform/serial_line.h): a local serial
+// One kind of line behind SerialLine (comm/serial_line.h): a local serial
 // device (serial_line_posix.cpp, serial_line_win32.cpp) or a serial port
 // across the network (network_line.cpp). SerialLine picks one at Open() by
 // the device's name and passes every call on; what each call promises, and
@@ -16,7 +16,7 @@
 #include <span>
 #include <string>
 
-#include "platform/serial_line.h"
+#include "line/line_contract.h"
 
 namespace dravel {
 
@@ -68,14 +68,5 @@ private:
     std::string m_lastError;  // guarded by m_errorMutex
     LineNoteObserver m_notes;
 };
-
-// The local serial line of this platform, and its answers to the static
-// questions of SerialLine.
-std::unique_ptr<LineTransport> MakeLocalLine();
-DeviceProbe ProbeLocalDevice(const std::string& device);
-std::string LocalDefaultDevice(int portNumber);
-
-// A serial port across the network (network_line.cpp).
-std::unique_ptr<LineTransport> MakeNetworkLine();
 
 }  // namespace dravel

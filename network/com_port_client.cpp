@@ -1,4 +1,4 @@
-#include "platform/com_port_client.h"
+#include "network/com_port_client.h"
 
 #include <cstdio>
 

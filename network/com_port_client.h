@@ -1,6 +1,6 @@
 // The client side of RFC 2217 (telnet COM-PORT-OPTION): what a serial port
 // across the network says and is told, as a pure state machine over the
-// telnet layer (platform/telnet.h). Bytes from the server go in, the serial
+// telnet layer (network/telnet.h). Bytes from the server go in, the serial
 // data and the answers to send go out; no sockets, threads or clocks, so the
 // network line (network_line.cpp) owns the waiting and every rule here can be
 // tested and fuzzed on its own.
@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/serial_line.h"
-#include "platform/telnet.h"
+#include "line/line_contract.h"
+#include "network/telnet.h"
 
 namespace dravel::rfc2217 {
 

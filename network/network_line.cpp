@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/com_port_client.h"
-#include "platform/line_transport.h"
-#include "platform/network_port.h"
-#include "platform/tcp_socket.h"
+#include "network/com_port_client.h"
+#include "line/line_transport.h"
+#include "network/network_port.h"
+#include "network/tcp_socket.h"
 
 namespace dravel {
 

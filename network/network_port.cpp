@@ -1,4 +1,4 @@
-#include "platform/network_port.h"
+#include "network/network_port.h"
 
 #include <charconv>
 

@@ -22,7 +22,7 @@
 #include <span>
 #include <string>
 
-#include "platform/serial_line.h"
+#include "line/line_contract.h"
 
 namespace dravel {
 

@@ -1,4 +1,7 @@
-#include "platform/tcp_socket.h"
+#include "network/tcp_socket.h"
+
+#include "os/system_text.h"
+#include "os/wake_signal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +12,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,7 +25,6 @@ constexpr int kKeepAliveIdleSeconds = 10;
 constexpr int kKeepAliveIntervalSeconds = 5;
 constexpr int kKeepAliveProbes = 3;
 
-std::string SystemText(int error) { return std::strerror(error); }
 
 int MillisecondsLeft(std::chrono::steady_clock::time_point deadline)
 {
@@ -42,7 +43,7 @@ void SetOption(int fd, int level, int name, int value)
 
 struct TcpSocket::Native {
     int fd = -1;
-    int wake = -1;
+    WakeSignal wake;  // Wake() makes a waiting poll() return
 };
 
 TcpSocket::TcpSocket() : m_native(std::make_unique<Native>()) {}
@@ -192,7 +193,7 @@ SerialResult TcpSocket::Wait(bool input, bool output, std::chrono::milliseconds 
     events = {};
     const bool watch = m_native->fd >= 0 && (input || output);
     pollfd fds[2] = {
-        {m_native->wake, POLLIN, 0},
+        {static_cast<int>(m_native->wake.Handle()), POLLIN, 0},
         {watch ? m_native->fd : -1, static_cast<short>((input ? POLLIN : 0) | (output ? POLLOUT : 0)), 0},
     };
     const int limit = timeout.count() < 0 ? -1 : static_cast<int>(std::min<int64_t>(timeout.count(), 0x7FFFFFFF));
@@ -204,8 +205,7 @@ SerialResult TcpSocket::Wait(bool input, bool output, std::chrono::milliseconds 
         return SerialResult::Failed;
     }
     if (fds[0].revents & POLLIN) {
-        uint64_t value = 0;
-        [[maybe_unused]] const ssize_t got = ::read(m_native->wake, &value, sizeof value);
+        m_native->wake.Consume();
         events.woken = true;
     }
     // A close or an error shows as input: the receive that follows tells which.
@@ -216,23 +216,17 @@ SerialResult TcpSocket::Wait(bool input, bool output, std::chrono::milliseconds 
 
 void TcpSocket::Wake()
 {
-    if (m_native->wake < 0) return;
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(m_native->wake, &one, sizeof one);
+    m_native->wake.Raise();
 }
 
 bool TcpSocket::CreateEvents()
 {
-    if (m_native->wake >= 0) return true;
-    m_native->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return m_native->wake >= 0;
+    return m_native->wake.Create();
 }
 
 void TcpSocket::CloseEvents()
 {
-    if (m_native->wake < 0) return;
-    ::close(m_native->wake);
-    m_native->wake = -1;
+    m_native->wake.Close();
 }
 
 void TcpSocket::ShutdownSend()

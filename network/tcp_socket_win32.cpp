@@ -1,4 +1,4 @@
-#include "platform/tcp_socket.h"
+#include "network/tcp_socket.h"
 
 #include <algorithm>
 #include <mutex>
@@ -14,7 +14,9 @@
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 
-#include "platform/windows_api.h"
+#include "os/system_text.h"
+#include "os/wake_signal.h"
+#include "os/windows_api.h"
 
 namespace dravel {
 
@@ -24,20 +26,6 @@ namespace {
 // every interval (Windows gives up after ten unanswered probes).
 constexpr ULONG kKeepAliveIdleMs = 10000;
 constexpr ULONG kKeepAliveIntervalMs = 1000;
-
-std::string SystemText(int code)
-{
-    char buffer[512];
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                    static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
-    while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' || buffer[length - 1] == ' ' ||
-                          buffer[length - 1] == '.')) {
-        --length;
-    }
-    std::string text(buffer, length);
-    if (text.empty()) return "error " + std::to_string(code);
-    return text + " (error " + std::to_string(code) + ")";
-}
 
 bool IsLoss(int error)
 {
@@ -74,7 +62,7 @@ DWORD MillisecondsLeft(std::chrono::steady_clock::time_point deadline)
 struct TcpSocket::Native {
     SOCKET socket = INVALID_SOCKET;
     WSAEVENT socketEvent = WSA_INVALID_EVENT;  // FD_READ, FD_WRITE, FD_CLOSE of the socket
-    HANDLE wake = nullptr;                      // auto-reset: Wake() ends a wait
+    WakeSignal wake;                            // Wake() ends a wait
     bool closed = false;                        // FD_CLOSE seen: input ends, reads tell how
     // FD_READ seen and not yet read to the end. The socket's news is reset
     // when it is looked at, and Winsock tells of input again only after a
@@ -252,7 +240,7 @@ SerialResult TcpSocket::Wait(bool input, bool output, std::chrono::milliseconds 
     }
     HANDLE handles[2];
     DWORD count = 0;
-    handles[count++] = native.wake;
+    handles[count++] = reinterpret_cast<HANDLE>(native.wake.Handle());
     const bool watch = native.socket != INVALID_SOCKET && (input || output);
     if (watch) handles[count++] = native.socketEvent;
     const DWORD limit = timeout.count() < 0 ? INFINITE
@@ -279,20 +267,19 @@ SerialResult TcpSocket::Wait(bool input, bool output, std::chrono::milliseconds 
 
 void TcpSocket::Wake()
 {
-    if (m_native->wake != nullptr) ::SetEvent(m_native->wake);
+    m_native->wake.Raise();
 }
 
 bool TcpSocket::CreateEvents()
 {
-    if (m_native->wake == nullptr) m_native->wake = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    m_native->wake.Create();
     if (m_native->socketEvent == WSA_INVALID_EVENT) m_native->socketEvent = ::WSACreateEvent();
-    return m_native->wake != nullptr && m_native->socketEvent != WSA_INVALID_EVENT;
+    return m_native->wake.IsReady() && m_native->socketEvent != WSA_INVALID_EVENT;
 }
 
 void TcpSocket::CloseEvents()
 {
-    if (m_native->wake != nullptr) ::CloseHandle(m_native->wake);
-    m_native->wake = nullptr;
+    m_native->wake.Close();
     if (m_native->socketEvent != WSA_INVALID_EVENT) ::WSACloseEvent(m_native->socketEvent);
     m_native->socketEvent = WSA_INVALID_EVENT;
 }

@@ -1,4 +1,4 @@
-#include "platform/telnet.h"
+#include "network/telnet.h"
 
 namespace dravel::telnet {
 

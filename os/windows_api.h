@@ -1,4 +1,4 @@
-// The Win32 API as the Windows files of platform/ include it: without the
+// The Win32 API as the Windows files of the bottom rooms include it: without the
 // rarely used parts, and without the min/max macros that break the standard
 // library. Only *_win32.cpp files (and their tests) include this.
 #pragma once

@@ -1,4 +1,4 @@
-#include "protocol/main_frame.h"
+#include "protocol/download.h"
 
 #include <algorithm>
 #include <new>

@@ -38,7 +38,7 @@
 
 #include "comm/comm.h"
 #include "comm/port_config.h"
-#include "platform/window_side.h"
+#include "window/window_side.h"
 #include "protocol/answer.h"
 #include "protocol/crc32.h"
 #include "protocol/form_view.h"

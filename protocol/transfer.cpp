@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "protocol/main_frame.h"
+#include "protocol/download.h"
 
 namespace dravel {
 

@@ -1,5 +1,5 @@
 // The local serial line: a serial device of this system behind the
-// serial-line contract (platform/serial_line.h says what each call
+// serial-line contract (comm/serial_line.h says what each call
 // promises). One file per platform defines it: serial_line_posix.cpp
 // (termios, poll and an eventfd) and serial_line_win32.cpp (the Win32
 // communications calls with overlapped records), each with its own Native.
@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "platform/line_transport.h"
+#include "line/line_transport.h"
 
 namespace dravel {
 
@@ -44,5 +44,11 @@ private:
 
     std::unique_ptr<Native> m_native;
 };
+
+// The local serial line of this platform, and its answers to the static
+// questions of SerialLine.
+std::unique_ptr<LineTransport> MakeLocalLine();
+DeviceProbe ProbeLocalDevice(const std::string& device);
+std::string LocalDefaultDevice(int portNumber);
 
 }  // namespace dravel

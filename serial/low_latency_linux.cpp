@@ -10,7 +10,9 @@
 #include <cstring>
 #include <fstream>
 
-#include "platform/low_latency.h"
+#include "serial/low_latency.h"
+
+#include "os/system_text.h"
 
 namespace dravel {
 
@@ -46,13 +48,13 @@ std::string RequestLowLatency(intptr_t handle, const std::string& device)
         const int error = errno;
         note = error == ENOTTY || error == EINVAL
                    ? "low latency: means nothing on " + device + " (no serial driver behind it, a pseudo-terminal?)"
-                   : "low latency: cannot read the driver's flags of " + device + ": " + std::strerror(error);
+                   : "low latency: cannot read the driver's flags of " + device + ": " + SystemText(error);
     } else if ((settings.flags & ASYNC_LOW_LATENCY) != 0) {
         note = "low latency: already on for " + device;
     } else {
         settings.flags |= ASYNC_LOW_LATENCY;
         if (::ioctl(fd, TIOCSSERIAL, &settings) != 0) {
-            note = "low latency: the driver of " + device + " refused it: " + std::strerror(errno);
+            note = "low latency: the driver of " + device + " refused it: " + SystemText(errno);
         } else {
             note = "low latency: on for " + device;
         }

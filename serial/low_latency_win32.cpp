@@ -2,7 +2,7 @@
 // in the Device Manager with administrator rights; a program opening the port
 // has no call for it.
 
-#include "platform/low_latency.h"
+#include "serial/low_latency.h"
 
 namespace dravel {
 

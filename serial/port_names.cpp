@@ -1,11 +1,11 @@
-#include "platform/port_names.h"
+#include "serial/port_names.h"
 
 #include <charconv>
 #include <cstdlib>
 #include <mutex>
 #include <utility>
 
-#include "platform/serial_line.h"
+#include "serial/local_line.h"
 
 namespace dravel {
 
@@ -59,7 +59,7 @@ std::string ResolvePortDevice(int portNumber)
     if (lookup) {
         if (std::string device = lookup(portNumber); !device.empty()) return device;
     }
-    return SerialLine::DefaultDevice(portNumber);
+    return LocalDefaultDevice(portNumber);
 }
 
 std::string ResolvePortName(std::string_view name)
@@ -81,7 +81,7 @@ PortProbe ProbePort(int portNumber)
         probe.availability = PortAvailability::Network;
         return probe;
     }
-    const DeviceProbe look = SerialLine::Probe(probe.device);
+    const DeviceProbe look = ProbeLocalDevice(probe.device);
     probe.detail = look.detail;
     probe.availability = AvailabilityOf(look.result);
     return probe;

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/low_latency.h"
-#include "platform/serial_line.h"
+#include "serial/low_latency.h"
+#include "line/line_contract.h"
 
 namespace dravel {
 

@@ -11,7 +11,8 @@
 #include <charconv>
 #include <memory>
 
-#include "platform/port_names.h"
+#include "serial/local_line.h"
+#include "serial/port_names.h"
 
 namespace dravel {
 
@@ -58,7 +59,7 @@ std::vector<SerialDeviceInfo> ListSerialDevices()
         SerialDeviceInfo info;
         info.device = node;
         info.driver = driver;
-        const DeviceProbe probe = SerialLine::Probe(info.device);
+        const DeviceProbe probe = ProbeLocalDevice(info.device);
         // A UART the kernel reserves a name for but whose hardware is absent.
         if (probe.result == SerialResult::NoDevice) continue;
         info.availability = AvailabilityOf(probe.result);

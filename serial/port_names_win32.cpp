@@ -1,10 +1,11 @@
-#include "platform/port_names.h"
+#include "serial/local_line.h"
+#include "serial/port_names.h"
 
 #include <algorithm>
 #include <map>
 #include <string_view>
 
-#include "platform/windows_api.h"
+#include "os/windows_api.h"
 
 #include <setupapi.h>
 
@@ -132,7 +133,7 @@ std::vector<SerialDeviceInfo> ListSerialDevices()
     const std::map<std::string, std::string> friendly = FriendlyNames();
     for (SerialDeviceInfo& port : ports) {
         if (const auto name = friendly.find(port.device); name != friendly.end()) port.product = name->second;
-        const DeviceProbe probe = SerialLine::Probe(port.device);
+        const DeviceProbe probe = ProbeLocalDevice(port.device);
         if (probe.result == SerialResult::NoDevice) continue;
         port.availability = AvailabilityOf(probe.result);
         port.detail = probe.detail;

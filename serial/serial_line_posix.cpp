@@ -1,5 +1,8 @@
-#include "platform/local_line.h"
-#include "platform/low_latency.h"
+#include "serial/local_line.h"
+#include "serial/low_latency.h"
+
+#include "os/system_text.h"
+#include "os/wake_signal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +12,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -21,12 +23,11 @@ namespace dravel {
 
 struct LocalLine::Native {
     int fd = -1;
-    int wake = -1;  // eventfd: Wake() makes a waiting poll() return
+    WakeSignal wake;  // Wake() makes a waiting poll() return
 };
 
 namespace {
 
-std::string SystemText(int error) { return error == 0 ? std::string() : std::strerror(error); }
 
 // The kernel's arbitrary-rate interface (struct termios2 with BOTHER). Its
 // header, <asm/termbits.h>, redefines what <termios.h> defines, so the one
@@ -504,24 +505,17 @@ SerialResult LocalLine::WaitForOutput(std::chrono::milliseconds limit)
 
 bool LocalLine::CreateEvents()
 {
-    if (m_native->wake >= 0) return true;
-    m_native->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return m_native->wake >= 0;
+    return m_native->wake.Create();
 }
 
 void LocalLine::CloseEvents()
 {
-    if (m_native->wake < 0) return;
-    ::close(m_native->wake);
-    m_native->wake = -1;
+    m_native->wake.Close();
 }
 
 void LocalLine::Wake()
 {
-    if (m_native->wake < 0) return;
-    const uint64_t one = 1;
-    // A full counter already wakes the reader; nothing else can go wrong here.
-    [[maybe_unused]] const ssize_t written = ::write(m_native->wake, &one, sizeof one);
+    m_native->wake.Raise();
 }
 
 SerialResult LocalLine::Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events)
@@ -529,7 +523,7 @@ SerialResult LocalLine::Wait(LineInterest interest, std::chrono::milliseconds ti
     events = {};
     const bool watchLine = m_native->fd >= 0 && (interest.input || interest.output);
     pollfd fds[2] = {
-        {m_native->wake, POLLIN, 0},
+        {static_cast<int>(m_native->wake.Handle()), POLLIN, 0},
         {watchLine ? m_native->fd : -1,
          static_cast<short>((interest.input ? POLLIN : 0) | (interest.output ? POLLOUT : 0)), 0},
     };
@@ -541,8 +535,7 @@ SerialResult LocalLine::Wait(LineInterest interest, std::chrono::milliseconds ti
         return Fail(SerialResult::Failed, "wait for " + m_path, SystemText(error));
     }
     if (fds[0].revents & POLLIN) {
-        uint64_t value = 0;
-        [[maybe_unused]] const ssize_t got = ::read(m_native->wake, &value, sizeof value);
+        m_native->wake.Consume();
         events.woken = true;
     }
     // A hang-up is reported as input: the read that follows tells which.

@@ -1,14 +1,16 @@
-#include "platform/local_line.h"
-#include "platform/low_latency.h"
+#include "serial/local_line.h"
+#include "serial/low_latency.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <utility>
 
-#include "platform/windows_api.h"
+#include "os/system_text.h"
+#include "os/wake_signal.h"
+#include "os/windows_api.h"
 
-#include "platform/win32_rules.h"
+#include "serial/win32_line_rules.h"
 
 namespace dravel {
 
@@ -35,22 +37,6 @@ constexpr DWORD kReleaseWaitMs = 1000;
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;  // 15
 constexpr DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
-
-// The system's words for a code, as strerror() gives them on Linux, with the
-// number, which is what a search for the problem needs.
-std::string SystemText(DWORD code)
-{
-    char buffer[512];
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                    buffer, sizeof buffer, nullptr);
-    while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' || buffer[length - 1] == ' ' ||
-                          buffer[length - 1] == '.')) {
-        --length;
-    }
-    std::string text(buffer, length);
-    if (text.empty()) return "error " + std::to_string(code);
-    return text + " (error " + std::to_string(code) + ")";
-}
 
 std::string BusyText(DWORD code)
 {
@@ -135,7 +121,7 @@ Checked OpenChecked(const std::string& device, bool overlapped)
 
 struct LocalLine::Native {
     HANDLE port = INVALID_HANDLE_VALUE;
-    HANDLE wake = nullptr;  // auto-reset: Wake() makes a waiting Wait() return
+    WakeSignal wake;  // Wake() makes a waiting Wait() return
 
     // The reader's event wait. While it is pending, the record and the mask
     // belong to the driver: neither may go, nor the handle, before it has
@@ -485,13 +471,13 @@ SerialResult LocalLine::WaitForOutput(std::chrono::milliseconds limit)
 bool LocalLine::CreateEvents()
 {
     Native& native = *m_native;
-    if (native.wake != nullptr) return true;
-    native.wake = NewEvent(false);
+    if (native.wake.IsReady()) return true;
+    native.wake.Create();
     // The records' events are manual-reset, as overlapped requests need.
     native.waitRecord.hEvent = NewEvent(true);
     native.readRecord.hEvent = NewEvent(true);
     native.writeRecord.hEvent = NewEvent(true);
-    if (native.wake != nullptr && native.waitRecord.hEvent != nullptr && native.readRecord.hEvent != nullptr &&
+    if (native.wake.IsReady() && native.waitRecord.hEvent != nullptr && native.readRecord.hEvent != nullptr &&
         native.writeRecord.hEvent != nullptr) {
         return true;
     }
@@ -504,7 +490,7 @@ bool LocalLine::CreateEvents()
 void LocalLine::CloseEvents()
 {
     Native& native = *m_native;
-    CloseEvent(native.wake);
+    native.wake.Close();
     CloseEvent(native.waitRecord.hEvent);
     CloseEvent(native.readRecord.hEvent);
     CloseEvent(native.writeRecord.hEvent);
@@ -512,7 +498,7 @@ void LocalLine::CloseEvents()
 
 void LocalLine::Wake()
 {
-    if (m_native->wake != nullptr) ::SetEvent(m_native->wake);
+    m_native->wake.Raise();
 }
 
 SerialResult LocalLine::Wait(LineInterest interest, std::chrono::milliseconds timeout, LineEvents& events)
@@ -520,7 +506,7 @@ SerialResult LocalLine::Wait(LineInterest interest, std::chrono::milliseconds ti
     events = {};
     Native& native = *m_native;
     const std::string what = "wait for " + m_path;
-    if (native.wake == nullptr) return Fail(SerialResult::Failed, what, "the line has no wake event");
+    if (!native.wake.IsReady()) return Fail(SerialResult::Failed, what, "the line has no wake event");
     const bool watchInput = interest.input && native.Open() && !native.lost;
     const bool watchOutput = interest.output && native.Open();
     const bool endless = timeout.count() < 0;
@@ -585,7 +571,7 @@ SerialResult LocalLine::Wait(LineInterest interest, std::chrono::milliseconds ti
         }
         if (events.input || events.output) break;
 
-        HANDLE handles[3] = {native.wake, nullptr, nullptr};
+        HANDLE handles[3] = {reinterpret_cast<HANDLE>(native.wake.Handle()), nullptr, nullptr};
         DWORD count = 1;
         const bool waitingOnLine = watchInput && native.waitPending && !native.lost;
         if (waitingOnLine) handles[count++] = native.waitRecord.hEvent;

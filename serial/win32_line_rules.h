@@ -1,7 +1,6 @@
-// The decisions the Windows side of platform/ takes on what the system
+// The decisions the Windows serial line takes on what the system
 // reports: which error code means a missing port, a port held by another
-// program, a line that is gone; how an event wait ended; what a console
-// event asks of the program.
+// program, a line that is gone; how an event wait ended.
 //
 // They are pure functions of numbers, kept apart from the calls that produce
 // those numbers, so that they can be tested on any platform: most of the
@@ -14,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/serial_line.h"
+#include "line/line_contract.h"
 
 namespace dravel::win32 {
 
@@ -84,26 +83,5 @@ enum class WaitEnd {
 // `closing` whether our own Close() is under way; `statusReadable` whether
 // ClearCommError still succeeds on the handle (looked at only when needed).
 WaitEnd JudgeWaitEnd(bool succeeded, uint32_t error, uint32_t mask, bool closing, bool statusReadable);
-
-// The console's control events (wincon.h's CTRL_*_EVENT numbers).
-inline constexpr uint32_t kCtrlCEvent = 0;
-inline constexpr uint32_t kCtrlBreakEvent = 1;
-inline constexpr uint32_t kCtrlCloseEvent = 2;
-inline constexpr uint32_t kCtrlLogoffEvent = 5;
-inline constexpr uint32_t kCtrlShutdownEvent = 6;
-
-struct InterruptDecision {
-    bool handled = false;       // the handler answers TRUE; false leaves it to the next handler
-    bool exitNow = false;       // end the process at once, without the orderly close
-    bool notify = false;        // hand the interrupt to the watcher (the first one only)
-    bool waitForClose = false;  // the system ends the process when the handler returns:
-                                // hold it until the port has been closed
-    int exitCode = 0;
-    const char* what = "";      // for the message: "interrupted", "terminated"
-};
-
-// What the console handler does with `ctrlType`, given whether an interrupt
-// has already come.
-InterruptDecision DecideInterrupt(uint32_t ctrlType, bool alreadyInterrupted);
 
 }  // namespace dravel::win32

@@ -1,4 +1,4 @@
-#include "platform/headless_window.h"
+#include "window/headless_window.h"
 
 #include <cstdio>
 #include <cstdlib>  // std::exit

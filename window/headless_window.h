@@ -21,7 +21,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/window_side.h"
+#include "window/window_side.h"
 
 namespace dravel {
 

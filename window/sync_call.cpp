@@ -1,4 +1,4 @@
-#include "platform/sync_call.h"
+#include "window/sync_call.h"
 
 #include <map>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "platform/timer_scale.h"
+#include "window/timer_scale.h"
 
 #include <cstdlib>
 

@@ -22,8 +22,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/sync_call.h"
-#include "platform/timer_scale.h"
+#include "window/sync_call.h"
+#include "window/timer_scale.h"
 
 namespace dravel {
 

@@ -11,7 +11,7 @@
 
 #include "cli/json_events.h"
 #include "cli/watch.h"
-#include "platform/device_watch.h"
+#include "host/device_watch.h"
 #include "protocol/answer.h"
 
 namespace dravel::cli {

@@ -17,7 +17,7 @@
 
 #include "comm/comm.h"
 #include "comm/opening_gate.h"
-#include "platform/headless_window.h"
+#include "window/headless_window.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_pair.h"
 

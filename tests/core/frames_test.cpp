@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "comm/comm.h"
-#include "platform/headless_window.h"
-#include "protocol/main_frame.h"
+#include "window/headless_window.h"
+#include "protocol/download.h"
 
 namespace dravel {
 namespace {

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <random>
 
-#include "platform/port_names.h"
-#include "platform/serial_line.h"
+#include "serial/port_names.h"
+#include "comm/serial_line.h"
 #include "tests/support/scoped_env.h"
 
 namespace dravel {

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/headless_window.h"
-#include "protocol/main_frame.h"
+#include "window/headless_window.h"
+#include "protocol/download.h"
 
 namespace dravel {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_port_client.h"
-#include "platform/network_port.h"
-#include "platform/telnet.h"
+#include "network/com_port_client.h"
+#include "network/network_port.h"
+#include "network/telnet.h"
 
 namespace dravel {
 namespace {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/headless_window.h"
+#include "window/headless_window.h"
 #include "tests/support/window_side_contract.h"
 
 namespace dravel {

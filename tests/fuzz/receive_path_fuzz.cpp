@@ -15,8 +15,8 @@
 #include "comm/comm.h"
 #include "comm/opening_gate.h"
 #include "fuzz_check.h"
-#include "platform/headless_window.h"
-#include "protocol/main_frame.h"
+#include "window/headless_window.h"
+#include "protocol/download.h"
 
 namespace {
 

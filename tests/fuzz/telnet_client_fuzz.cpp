@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "platform/com_port_client.h"
+#include "network/com_port_client.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     using namespace dravel;

@@ -11,7 +11,7 @@
 #include <wx/weakref.h>
 
 #include "app/main_frame.h"
-#include "platform/port_names.h"
+#include "serial/port_names.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/process.h"

@@ -13,8 +13,8 @@
 #include "app/port_settings_dlg.h"
 #include "app/resource_ids.h"
 #include "comm/port_bindings.h"
-#include "platform/port_names.h"
-#include "platform/serial_line.h"
+#include "serial/port_names.h"
+#include "comm/serial_line.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/scoped_env.h"
 

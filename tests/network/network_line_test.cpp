@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/serial_line.h"
-#include "platform/telnet.h"
+#include "comm/serial_line.h"
+#include "network/telnet.h"
 
 namespace dravel {
 namespace {

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/headless_window.h"
-#include "protocol/main_frame.h"
+#include "window/headless_window.h"
+#include "protocol/download.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 

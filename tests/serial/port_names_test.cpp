@@ -1,5 +1,5 @@
 // Port names and the look at a port without opening it for use.
-#include "platform/port_names.h"
+#include "serial/port_names.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 
-#include "platform/serial_line.h"
+#include "comm/serial_line.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_pair.h"
 

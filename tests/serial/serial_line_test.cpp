@@ -1,6 +1,6 @@
 // The serial line on real pseudo-terminals: the test plays the device on the
 // master side, SerialLine opens the slave as it would open /dev/ttyS0.
-#include "platform/serial_line.h"
+#include "comm/serial_line.h"
 
 #include <gtest/gtest.h>
 

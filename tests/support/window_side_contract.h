@@ -34,7 +34,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/window_side.h"
+#include "window/window_side.h"
 
 namespace dravel::contract {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/headless_window.h"
-#include "protocol/main_frame.h"
+#include "window/headless_window.h"
+#include "protocol/download.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/process.h"
 

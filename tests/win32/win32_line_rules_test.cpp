@@ -6,7 +6,8 @@
 
 #include <vector>
 
-#include "platform/win32_rules.h"
+#include "host/win32_console_rules.h"
+#include "serial/win32_line_rules.h"
 
 namespace dravel::win32 {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/windows_api.h"
+#include "os/windows_api.h"
 
 #include <array>
 #include <atomic>
@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/serial_line.h"
+#include "comm/serial_line.h"
 #include "protocol/frame.h"
 
 namespace dravel {

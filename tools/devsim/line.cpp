@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "platform/serial_line.h"
+#include "comm/serial_line.h"
 #include "tools/pty/pty.h"
 
 namespace dravel::devsim {
