@@ -166,7 +166,9 @@ ReadResult ReadElf(std::span<const uint8_t> file, uint64_t maxBytes) {
             return Refuse("truncated ELF file: its " + std::to_string(programCount) +
                           " program headers end past the end of the file");
         }
-        for (uint64_t i = 0; i < programCount; ++i) programs.push_back(ReadProgram(f, programOffset + i * programEntrySize));
+        for (uint64_t i = 0; i < programCount; ++i) {
+            programs.push_back(ReadProgram(f, programOffset + i * programEntrySize));
+        }
     }
     // Linkers that leave every physical address 0 mean none: with more than
     // one loaded segment each section then loads where it runs.

@@ -108,16 +108,15 @@ FlatImage Flatten(std::vector<Segment> segments, const FlattenOptions& options) 
     uint64_t covered = start;
     const Segment* cover = nullptr;
     for (const Segment& s : segments) {
-        const auto placed = flat.bytes.begin() + static_cast<std::ptrdiff_t>(s.address - start);
+        const std::size_t at = s.address - start;
         const std::size_t overlap = s.address < covered ? std::min<uint64_t>(covered - s.address, s.bytes.size()) : 0;
-        const auto [mine, theirs] = std::mismatch(s.bytes.begin(), s.bytes.begin() + static_cast<std::ptrdiff_t>(overlap), placed);
-        if (mine != s.bytes.begin() + static_cast<std::ptrdiff_t>(overlap)) {
+        const auto [mine, theirs] = std::mismatch(s.bytes.begin(), s.bytes.begin() + overlap, flat.bytes.begin() + at);
+        if (mine != s.bytes.begin() + overlap) {
             const uint64_t address = s.address + static_cast<uint64_t>(mine - s.bytes.begin());
             return refuse(At(s, address) + "gives " + ByteText(*mine) + " where " + Origin(*cover, address) +
                           " gave " + ByteText(*theirs));
         }
-        std::copy(s.bytes.begin() + static_cast<std::ptrdiff_t>(overlap), s.bytes.end(),
-                  placed + static_cast<std::ptrdiff_t>(overlap));
+        std::copy(s.bytes.begin() + overlap, s.bytes.end(), flat.bytes.begin() + at + overlap);
         if (endOf(s) > covered) {
             covered = endOf(s);
             cover = &s;
@@ -218,7 +217,8 @@ std::optional<uint64_t> ParseMaxSize(std::string_view text, std::string& error) 
     }
     const auto value = ParseNumber(text);
     if (!value || *value == 0 || *value > kMaxAllowedSize >> shift) {
-        error = "--max-size: '" + given + "' is not a size from 1 to 4G (bytes, decimal or hex after 0x, K, M or G for binary multiples)";
+        error = "--max-size: '" + given +
+                "' is not a size from 1 to 4G (bytes, decimal or hex after 0x, K, M or G for binary multiples)";
         return std::nullopt;
     }
     return *value << shift;

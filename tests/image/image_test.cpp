@@ -53,9 +53,8 @@ void Tool(std::vector<std::string> argv) {
     ASSERT_EQ(run.exitCode, 0) << argv[0] << ": " << run.err;
 }
 
-ImageResult LoadFile(const std::string& path, const ImageOptions& options = {}) {
-    const std::string bytes = ReadWholeFile(path);
-    return LoadImage(path, std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), options);
+ImageResult Load(const std::string& name, const std::string& bytes, const ImageOptions& options = {}) {
+    return LoadImage(name, std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), options);
 }
 
 // `count` varied bytes for an assembler source.
@@ -73,7 +72,7 @@ struct Program {
     std::string source;
     std::string script;
     std::string prefix = "arm-none-eabi-";  // "" for the host's binutils
-    bool bigEndian = false;
+    std::vector<std::string> endian = {"-EL"};
     std::vector<std::string> linkOptions = {};
 };
 
@@ -85,21 +84,18 @@ std::string StandardSource() {
            "  .bss\n  .space 64\n  .section .ramonly,\"aw\"" + ByteLines(8, 4);
 }
 
-std::string Link(const TempDir& dir, const Program& program, const std::string& name = "app") {
-    WriteWholeFile(dir / (name + ".s"), program.source);
-    WriteWholeFile(dir / (name + ".ld"), program.script);
-    const std::string endian = program.bigEndian ? "-EB" : "-EL";
-    std::vector<std::string> assemble = {program.prefix + "as", "-o", dir / (name + ".o"), dir / (name + ".s")};
-    std::vector<std::string> link = {program.prefix + "ld", "-T", dir / (name + ".ld"), "-o", dir / (name + ".elf"),
-                                     dir / (name + ".o")};
-    if (!program.prefix.empty()) {
-        assemble.insert(assemble.begin() + 1, endian);
-        link.insert(link.begin() + 1, endian);
-    }
+// Assembles and links in the folder: app.o, app.elf.
+std::string Link(const TempDir& dir, const Program& program) {
+    WriteWholeFile(dir / "app.s", program.source);
+    WriteWholeFile(dir / "app.ld", program.script);
+    std::vector<std::string> assemble = {program.prefix + "as", "-o", dir / "app.o", dir / "app.s"};
+    std::vector<std::string> link = {program.prefix + "ld", "-T", dir / "app.ld", "-o", dir / "app.elf", dir / "app.o"};
+    assemble.insert(assemble.end(), program.endian.begin(), program.endian.end());
+    link.insert(link.end(), program.endian.begin(), program.endian.end());
     link.insert(link.end(), program.linkOptions.begin(), program.linkOptions.end());
     Tool(assemble);
     Tool(link);
-    return dir / (name + ".elf");
+    return dir / "app.elf";
 }
 
 // ZeroPhysicalAddresses: the ELF file as linkers write it that leave every
@@ -170,7 +166,9 @@ std::pair<std::string, std::string> Convert(const TempDir& dir, const std::strin
 }
 
 const Layout kLayouts[] = {
-    {"contiguous", {StandardSource(), "SECTIONS { .text 0x1000 : { *(.text) *(.rodata) } /DISCARD/ : { *(.data) *(.bss) *(.ramonly) } }"},
+    {"contiguous",
+     {StandardSource(), "SECTIONS { .text 0x1000 : { *(.text) *(.rodata) }"
+                        " /DISCARD/ : { *(.data) *(.bss) *(.ramonly) } }"},
      0x1000,
      {Conversion::Elf, Conversion::ObjcopyHex, Conversion::ObjcopySrec, Conversion::S19, Conversion::S28,
       Conversion::S37, Conversion::LowerCaseCrLfHex}},
@@ -197,16 +195,18 @@ const Layout kLayouts[] = {
      {Conversion::Elf, Conversion::ObjcopyHex, Conversion::ZeroPhysicalAddresses}},
     {"big-endian",
      {StandardSource(), "SECTIONS { .text 0 : { *(.text) *(.rodata) } .data 0x400 : { *(.data) } .bss : { *(.bss) }"
-                        " /DISCARD/ : { *(.ramonly) } }", "arm-none-eabi-", true},
+                        " /DISCARD/ : { *(.ramonly) } }", "arm-none-eabi-", {"-EB"}},
      0,
      {Conversion::Elf, Conversion::ObjcopyHex, Conversion::ObjcopySrec}},
     {"across-64-KiB",
-     {StandardSource(), "SECTIONS { .text 0xFF80 : { *(.text) *(.rodata) } /DISCARD/ : { *(.data) *(.bss) *(.ramonly) } }"},
+     {StandardSource(), "SECTIONS { .text 0xFF80 : { *(.text) *(.rodata) }"
+                        " /DISCARD/ : { *(.data) *(.bss) *(.ramonly) } }"},
      0xFF80,
      {Conversion::Elf, Conversion::ObjcopyHex, Conversion::LinearHex, Conversion::SegmentHex, Conversion::S28}},
     // The host's own binutils make the 64-bit case, above 4 GiB.
-    {"64-bit", {StandardSource(), "SECTIONS { .text 0x100000000 : { *(.text) *(.rodata) } .data 0x100000800 : { *(.data) }"
-                                  " /DISCARD/ : { *(.bss) *(.ramonly) } }", ""},
+    {"64-bit",
+     {StandardSource(), "SECTIONS { .text 0x100000000 : { *(.text) *(.rodata) } .data 0x100000800 : { *(.data) }"
+                        " /DISCARD/ : { *(.bss) *(.ramonly) } }", "", {}},
      0x100000000,
      {Conversion::Elf}},
 };
@@ -231,7 +231,7 @@ TEST_P(FromToolchain, FlatImageEqualsObjcopysOfTheSameFile) {
         Tool(objcopy);
         if (HasFatalFailure()) return;
 
-        const ImageResult image = LoadFile(path);
+        const ImageResult image = Load(path, ReadWholeFile(path));
         SCOPED_TRACE(std::filesystem::path(path).filename().string());
         ASSERT_EQ(image.error, "");
         EXPECT_STREQ(FormatName(image.format), bfdName.empty() ? "elf" : bfdName.c_str());
@@ -248,37 +248,33 @@ INSTANTIATE_TEST_SUITE_P(Layouts, FromToolchain, ::testing::ValuesIn(kLayouts),
                              return name;
                          });
 
-// One Intel HEX or S-record line with its checksum.
+// A record's line: its bytes in hex, then the checksum (the two's
+// complement of their sum for Intel HEX, the ones' complement for S-records).
+std::string RecordLine(std::string line, std::vector<unsigned> bytes, bool onesComplement) {
+    unsigned sum = 0;
+    for (const unsigned b : bytes) sum += b;
+    bytes.push_back((onesComplement ? ~sum : -sum) & 0xFF);
+    for (const unsigned b : bytes) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02X", b);
+        line += digits;
+    }
+    return line + "\n";
+}
+
 std::string HexRecord(unsigned type, unsigned offset, std::vector<unsigned> data) {
     std::vector<unsigned> bytes = {static_cast<unsigned>(data.size()), offset >> 8 & 0xFF, offset & 0xFF, type};
     bytes.insert(bytes.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    char text[8];
-    std::string line = ":";
-    for (const unsigned b : bytes) {
-        sum += b;
-        std::snprintf(text, sizeof text, "%02X", b);
-        line += text;
-    }
-    std::snprintf(text, sizeof text, "%02X", -sum & 0xFF);
-    return line + text + "\n";
+    return RecordLine(":", bytes, false);
 }
 
 std::string Srec(int type, unsigned address, std::vector<unsigned> data) {
-    const int width = type == 0 || type == 1 || type == 5 || type == 9 ? 2 : type == 2 || type == 6 || type == 8 ? 3 : 4;
+    const int widths[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+    const int width = widths[type];
     std::vector<unsigned> bytes = {static_cast<unsigned>(width + data.size() + 1)};
     for (int i = width - 1; i >= 0; --i) bytes.push_back(address >> (8 * i) & 0xFF);
     bytes.insert(bytes.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    char text[8];
-    std::string line = "S" + std::to_string(type);
-    for (const unsigned b : bytes) {
-        sum += b;
-        std::snprintf(text, sizeof text, "%02X", b);
-        line += text;
-    }
-    std::snprintf(text, sizeof text, "%02X", ~sum & 0xFF);
-    return line + text + "\n";
+    return RecordLine("S" + std::to_string(type), bytes, true);
 }
 
 const std::string kHexEnd = HexRecord(1, 0, {});
@@ -291,8 +287,6 @@ struct Refusal {
     ImageOptions options;
     std::vector<std::string> said;  // what the one line must name
 };
-
-std::string Text(std::string text) { return text; }
 
 const Refusal kRefusals[] = {
     {"bad HEX checksum", "app.hex",
@@ -333,7 +327,9 @@ const Refusal kRefusals[] = {
      },
      {}, {"line 2", "0x00001234", "bad checksum"}},
     {"S-record count off by a lost line", "app.mot",
-     [](const TempDir&) { return Srec(3, 0x08000000, {1}) + Srec(3, 0x08000001, {2}) + Srec(5, 3, {}) + Srec(7, 0, {}); },
+     [](const TempDir&) {
+         return Srec(3, 0x08000000, {1}) + Srec(3, 0x08000001, {2}) + Srec(5, 3, {}) + Srec(7, 0, {});
+     },
      {}, {"line 3", "0x08000002", "count says 3", "holds 2"}},
     {"S-record after the end record", "-",
      [](const TempDir&) { return Srec(2, 0x10000, {1}) + Srec(8, 0, {}) + Srec(2, 0x10001, {2}); },
@@ -354,7 +350,8 @@ const Refusal kRefusals[] = {
     {"ELF section only in RAM, far from flash", "app.elf",
      [](const TempDir& dir) {
          return ReadWholeFile(Link(dir, {StandardSource(),
-                                         "SECTIONS { .text 0x08000000 : { *(.text) } .ramonly 0x20000000 : { *(.ramonly) }"
+                                         "SECTIONS { .text 0x08000000 : { *(.text) }"
+                                         " .ramonly 0x20000000 : { *(.ramonly) }"
                                          " /DISCARD/ : { *(.rodata) *(.data) *(.bss) } }"}));
      },
      {}, {"0x08000000 (section .text)", "0x20000007 (section .ramonly)", "16 MiB"}},
@@ -363,7 +360,7 @@ const Refusal kRefusals[] = {
          return ReadWholeFile(Link(dir, {StandardSource(),
                                          "SECTIONS { .text 0x1000 : { *(.text) } .rodata 0x1000 : { *(.rodata) }"
                                          " /DISCARD/ : { *(.data) *(.bss) *(.ramonly) } }",
-                                         "arm-none-eabi-", false, {"--no-check-sections"}}));
+                                         "arm-none-eabi-", {"-EL"}, {"--no-check-sections"}}));
      },
      {}, {"section .rodata, address 0x00001000", "where section .text gave"}},
     {"relocatable object", "app.o",
@@ -372,7 +369,7 @@ const Refusal kRefusals[] = {
          return ReadWholeFile(dir / "app.o");
      },
      {}, {"relocatable"}},
-    {"ELF name without ELF", "app.elf", [](const TempDir&) { return Text(kFlash + kHexEnd); }, {}, {"not an ELF file"}},
+    {"ELF name without ELF", "app.elf", [](const TempDir&) { return kFlash + kHexEnd; }, {}, {"not an ELF file"}},
 };
 
 TEST(ImageRefusals, OneLineNamesFileLineOrSectionAndAddress) {
@@ -382,28 +379,25 @@ TEST(ImageRefusals, OneLineNamesFileLineOrSectionAndAddress) {
         TempDir dir;
         const std::string bytes = refusal.make(dir);
         if (HasFatalFailure()) return;
-        const ImageResult image =
-            LoadImage(refusal.file, std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), refusal.options);
+        const ImageResult image = Load(refusal.file, bytes, refusal.options);
         EXPECT_TRUE(image.bytes.empty());
         EXPECT_EQ(image.error.rfind(refusal.file + ": ", 0), 0u) << image.error;
         EXPECT_EQ(image.error.find('\n'), std::string::npos) << image.error;
-        for (const std::string& part : refusal.said) EXPECT_NE(image.error.find(part), std::string::npos) << image.error;
+        for (const std::string& part : refusal.said) {
+            EXPECT_NE(image.error.find(part), std::string::npos) << image.error;
+        }
     }
-}
-
-ImageResult LoadText(const std::string& name, const std::string& text, const ImageOptions& options = {}) {
-    return LoadImage(name, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), options);
 }
 
 TEST(ImageLayout, BaseFillAndIdenticalOverlapsShapeTheImage) {
     const std::string hex = HexRecord(0, 0x104, {1, 2, 3, 4}) + HexRecord(0, 0x106, {3, 4, 5}) +
                             HexRecord(0, 0x10A, {6}) + kHexEnd;
-    const ImageResult image = LoadText("app.hex", hex, {0x100, 0x00, 16});
+    const ImageResult image = Load("app.hex", hex, {0x100, 0x00, 16});
     ASSERT_EQ(image.error, "");
     EXPECT_EQ(image.base, 0x100u);
     EXPECT_EQ(image.bytes, (std::vector<uint8_t>{0, 0, 0, 0, 1, 2, 3, 4, 5, 0, 6}));
     EXPECT_EQ(DescribeImage(image), "ihex, base 0x00000100, 11 bytes");
-    EXPECT_NE(LoadText("app.hex", hex, {0x100, 0x00, 10}).error, "");
+    EXPECT_NE(Load("app.hex", hex, {0x100, 0x00, 10}).error, "");
 }
 
 TEST(ImageFormatChoice, ElfByMagicBinAsItIsOthersByNameThenContent) {
