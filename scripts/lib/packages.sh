@@ -1,6 +1,7 @@
 # The Debian packages the build, the tests and the demo need (ser2net: the
 # network ports are tested against the real server; python3 plays a second
-# user who takes a port over).
+# user who takes a port over; the ARM binutils and srecord make and convert
+# the firmware images the image readers are checked on).
 dravel_packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev
@@ -10,6 +11,7 @@ dravel_packages=(
   lrzsz
   libcli11-dev nlohmann-json3-dev libgcrypt20-dev libudev-dev help2man
   ser2net python3
+  binutils-arm-none-eabi srecord
 )
 
 # What scripts/windows needs besides: the cross compiler with the posix
