@@ -13,6 +13,7 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <string_view>
 
 namespace dravel {
 
@@ -104,15 +105,14 @@ std::vector<PortHolder> FindPortHolders(const std::string& device)
 {
     Target target;
     target.path = RealPath(device);
-    const bool known = ::stat(target.path.c_str(), &target.info) == 0;
-    target.device = known && S_ISCHR(target.info.st_mode);
+    // Nothing there (a network port, a device unplugged): nobody holds it.
+    if (::stat(target.path.c_str(), &target.info) != 0) return {};
+    target.device = S_ISCHR(target.info.st_mode);
 
     std::set<int> holding;
-    if (known) {
-        for (const int pid : LockHolders(ReadSmallFile("/proc/locks"), major(target.info.st_dev),
-                                         minor(target.info.st_dev), target.info.st_ino)) {
-            holding.insert(pid);
-        }
+    for (const int pid : LockHolders(ReadSmallFile("/proc/locks"), major(target.info.st_dev), minor(target.info.st_dev),
+                                     target.info.st_ino)) {
+        holding.insert(pid);
     }
     bool hidden = false;
     const std::vector<int> processes = Processes();

@@ -101,7 +101,8 @@ void DescribeOptions(CLI::App& app, Options& options) {
     number("--baud", 50, 4000000, "bits per second, 50 to 4000000",
            [&options](uint64_t value) { options.baud = static_cast<uint32_t>(value); })
         ->type_name("B")->group("Line")
-        ->description("line rate (default 115200); on a pseudo-terminal both directions are paced at B/10 bytes per second");
+        ->description("line rate (default 115200); on a pseudo-terminal and behind --listen both directions are paced "
+                      "at B/10 bytes per second");
     number("--idle-gap-ms", 1, 60000, "milliseconds, 1 to 60000",
            [&options](uint64_t value) { options.idleGap = std::chrono::milliseconds(value); })
         ->type_name("MS")->group("Line")->description("quiet time that ends a probe or a bad frame (default 30)");
