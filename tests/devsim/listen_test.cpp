@@ -119,7 +119,7 @@ TEST(DevsimListen, ABoardWiredForResetAnswersOnlyAfterAResetIntoItsLoader) {
         ASSERT_EQ(host.Line().SetRts(false), SerialResult::Ok);
         host.Pulse(120ms);  // a reset, but into the application
         host.Probe();
-        EXPECT_EQ(host.Read(14, 600ms), "APP v2 ready\r\n") << "the application starts and ignores the probe";
+        EXPECT_EQ(host.Read(14, 2s), "APP v2 ready\r\n") << "the application starts and ignores the probe";
 
         ASSERT_EQ(host.Line().SetRts(true), SerialResult::Ok);
         host.Pulse(100ms);
