@@ -339,10 +339,26 @@ TEST(Devsim, NeverReplacesAnythingButAPseudoTerminalLink) {
     EXPECT_EQ(run(), 3) << ReadWholeFile(dir / "stderr");
     EXPECT_FALSE(Exists(link));
 
-    // And bad usage says so with exit code 2.
-    EXPECT_EQ(run({"--refuse", "0"}), 2);
-    EXPECT_NE(ReadWholeFile(dir / "stderr").find("--refuse"), std::string::npos);
-    EXPECT_FALSE(Exists(link));
+    // And bad usage says so with exit code 2: a pseudo-terminal has no
+    // modem lines to reset a board with.
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--refuse", "0"}, {"--loader-on-reset"},
+                                               {"--banner", "x", "--banner-on-reset"}, {"--listen", "tcp://x:1"}}) {
+        EXPECT_EQ(run(bad), 2) << bad.front();
+        EXPECT_NE(ReadWholeFile(dir / "stderr").find(bad.back()), std::string::npos) << ReadWholeFile(dir / "stderr");
+        EXPECT_FALSE(Exists(link));
+    }
+}
+
+TEST(Devsim, TheBannerFollowsTheEndFrameBeforeTheRunEnds) {
+    DevsimProcess sim({"--banner", "app 1.0 \\ ready"});
+    HostPort host(sim.LinkPath());
+    ASSERT_EQ(host.Exchange({kSyncByte}), kAck);
+    EXPECT_EQ(host.Exchange(Block6(0, "fw")), kAck);
+    EXPECT_EQ(host.Exchange(EndFrame(1)), kAck);
+    EXPECT_EQ(host.Read(1, 100ms), "") << "the application needs its time to start";
+    EXPECT_EQ(host.Read(17, 3s), "app 1.0 \\ ready\r\n");
+    EXPECT_EQ(sim.Wait(), 0) << sim.Errors();
+    EXPECT_EQ(sim.Image(), "fw");
 }
 
 }  // namespace

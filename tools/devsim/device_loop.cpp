@@ -64,11 +64,12 @@ namespace {
 
 class DeviceLoop {
 public:
-    DeviceLoop(Line& line, FrameParser& parser, Loader& loader, const LoopSettings& settings,
+    DeviceLoop(Line& line, FrameParser& parser, Loader& loader, BoardModel& board, const LoopSettings& settings,
                const SignalGuard& signals, std::string& error)
         : m_line(line),
           m_parser(parser),
           m_loader(loader),
+          m_board(board),
           m_settings(settings),
           m_signals(signals),
           m_error(error),
@@ -81,27 +82,39 @@ public:
             Clock::time_point now = Clock::now();
             if (m_settings.deadline && now >= *m_settings.deadline) return LoopResult::Timeout;
 
-            const std::vector<uint8_t> answer = m_loader.TakeOutput();
-            m_pending.insert(m_pending.end(), answer.begin(), answer.end());
+            Collect(now);
             const Loader::Status status = m_loader.GetStatus();
             if (status == Loader::Status::Failed) return LoopResult::ImageFailed;
-            if (status != Loader::Status::Serving && m_pending.empty()) {
-                // Give the tool the chance to read our last answer before
-                // the line goes away under it.
-                if (const auto early = Linger()) return *early;
-                return status == Loader::Status::Finished ? LoopResult::Finished : LoopResult::HungUp;
+            const bool serving = status == Loader::Status::Serving;
+            if (!serving && m_pending.empty() && !m_board.Deadline()) {
+                if (!m_finishedAt) m_finishedAt = now;
+                // A client of the terminal server may still reset the board
+                // or close the port after the last transfer; it gets a while.
+                const bool client = status == Loader::Status::Finished && m_line.PeerAttached() &&
+                                    now < *m_finishedAt + m_settings.clientGrace;
+                if (!client) {
+                    // Give the tool the chance to read our last answer before
+                    // the line goes away under it.
+                    if (const auto early = Linger()) return *early;
+                    return status == Loader::Status::Finished ? LoopResult::Finished : LoopResult::HungUp;
+                }
             }
 
-            const bool serving = status == Loader::Status::Serving;
-            const bool wantRead = serving && m_in.Allowance(now) > 0;
-            const bool wantWrite = !m_pending.empty() && m_out.Allowance(now) > 0;
+            // Past the last transfer the client's traffic is still taken in
+            // (its modem lines, its close), its data dropped.
+            const bool listening = !serving && m_line.PeerAttached();
+            const bool wantRead = (serving || listening) && m_in.Allowance(now) > 0;
+            const bool mayWrite = !m_pending.empty() && m_out.Allowance(now) > 0;
+            const bool wantWrite = mayWrite || m_line.HasQueuedOutput();
             std::optional<Clock::time_point> wake = m_settings.deadline;
             if (wantRead) {
-                if (const auto quiet = m_parser.Deadline()) Earliest(wake, *quiet);
-            } else if (serving) {
+                if (const auto quiet = m_parser.Deadline(); quiet && serving) Earliest(wake, *quiet);
+            } else if (serving || listening) {
                 Earliest(wake, m_in.NextByte(now));
             }
-            if (!m_pending.empty() && !wantWrite) Earliest(wake, m_out.NextByte(now));
+            if (!m_pending.empty() && !mayWrite) Earliest(wake, m_out.NextByte(now));
+            if (const auto banner = m_board.Deadline()) Earliest(wake, *banner);
+            if (m_finishedAt && listening) Earliest(wake, *m_finishedAt + m_settings.clientGrace);
 
             pollfd pfd{m_line.Fd(), static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0};
             timespec timeout{};
@@ -114,14 +127,17 @@ public:
             }
             now = Clock::now();
             if ((pfd.revents & (POLLERR | POLLNVAL | POLLHUP)) != 0 && (pfd.revents & POLLIN) == 0) {
-                m_error = "the line hung up or failed (" + m_line.Describe() + ")";
-                return LoopResult::LineFailed;
+                if (!m_line.OnHangUp(m_error)) return LoopResult::LineFailed;
+                continue;
             }
-            if (wantWrite && (pfd.revents & POLLOUT) != 0 && !Write(now)) return LoopResult::LineFailed;
+            if ((pfd.revents & POLLOUT) != 0) {
+                if (m_line.HasQueuedOutput() && !m_line.Flush(m_error)) return LoopResult::LineFailed;
+                if (mayWrite && !Write(now)) return LoopResult::LineFailed;
+            }
             if (wantRead) {
                 if ((pfd.revents & POLLIN) != 0) {
-                    if (!Read(now)) return LoopResult::LineFailed;
-                } else {
+                    if (!Read(now, serving)) return LoopResult::LineFailed;
+                } else if (serving) {
                     // Nothing waiting right now: the line is quiet.
                     m_parser.Advance(now);
                 }
@@ -130,33 +146,31 @@ public:
     }
 
 private:
-    bool Read(Clock::time_point now) {
+    // What the loader answered, and what the board's application says.
+    void Collect(Clock::time_point now) {
+        const std::vector<uint8_t> answer = m_loader.TakeOutput();
+        m_pending.insert(m_pending.end(), answer.begin(), answer.end());
+        if (m_loader.Stats().transfers != m_transfers) {
+            m_transfers = m_loader.Stats().transfers;
+            m_board.OnEndFrame(now);
+        }
+        const std::vector<uint8_t> said = m_board.TakeOutput(now);
+        m_pending.insert(m_pending.end(), said.begin(), said.end());
+    }
+
+    bool Read(Clock::time_point now, bool serving) {
         const std::size_t want = std::min(m_buffer.size(), m_in.Allowance(now));
-        const ssize_t got = ::read(m_line.Fd(), m_buffer.data(), want);
-        if (got < 0) {
-            if (errno == EAGAIN || errno == EINTR) return true;
-            m_error = "read " + m_line.Describe() + ": " + std::strerror(errno);
-            return false;
-        }
-        if (got == 0) {
-            m_error = "the line hung up (" + m_line.Describe() + ")";
-            return false;
-        }
-        const auto count = static_cast<std::size_t>(got);
+        std::size_t count = 0;
+        if (!m_line.Read(std::span<uint8_t>(m_buffer.data(), want), count, m_error)) return false;
         m_in.Consume(count);
-        m_parser.Feed(std::span<const uint8_t>(m_buffer.data(), count), now);
+        if (serving && count != 0) m_parser.Feed(std::span<const uint8_t>(m_buffer.data(), count), now);
         return true;
     }
 
     bool Write(Clock::time_point now) {
         const std::size_t want = std::min(m_pending.size(), m_out.Allowance(now));
-        const ssize_t put = ::write(m_line.Fd(), m_pending.data(), want);
-        if (put < 0) {
-            if (errno == EAGAIN || errno == EINTR) return true;
-            m_error = "write " + m_line.Describe() + ": " + std::strerror(errno);
-            return false;
-        }
-        const auto count = static_cast<std::size_t>(put);
+        std::size_t count = 0;
+        if (!m_line.Write(std::span<const uint8_t>(m_pending.data(), want), count, m_error)) return false;
         m_out.Consume(count);
         m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(count));
         return true;
@@ -190,6 +204,7 @@ private:
     Line& m_line;
     FrameParser& m_parser;
     Loader& m_loader;
+    BoardModel& m_board;
     const LoopSettings& m_settings;
     const SignalGuard& m_signals;
     std::string& m_error;
@@ -197,13 +212,15 @@ private:
     Pacer m_out;
     std::vector<uint8_t> m_pending;
     std::array<uint8_t, 4096> m_buffer{};
+    uint64_t m_transfers = 0;
+    std::optional<Clock::time_point> m_finishedAt;
 };
 
 }  // namespace
 
-LoopResult RunDevice(Line& line, FrameParser& parser, Loader& loader, const LoopSettings& settings,
+LoopResult RunDevice(Line& line, FrameParser& parser, Loader& loader, BoardModel& board, const LoopSettings& settings,
                      const SignalGuard& signals, std::string& error) {
-    return DeviceLoop(line, parser, loader, settings, signals, error).Run();
+    return DeviceLoop(line, parser, loader, board, settings, signals, error).Run();
 }
 
 }  // namespace dravel::devsim

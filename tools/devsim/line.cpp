@@ -4,12 +4,46 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "comm/serial_line.h"
 #include "tools/pty/pty.h"
 
 namespace dravel::devsim {
+
+bool Line::Read(std::span<uint8_t> buffer, std::size_t& count, std::string& error) {
+    count = 0;
+    const ssize_t got = ::read(Fd(), buffer.data(), buffer.size());
+    if (got < 0) {
+        if (errno == EAGAIN || errno == EINTR) return true;
+        error = "read " + Describe() + ": " + std::strerror(errno);
+        return false;
+    }
+    if (got == 0) {
+        error = "the line hung up (" + Describe() + ")";
+        return false;
+    }
+    count = static_cast<std::size_t>(got);
+    return true;
+}
+
+bool Line::Write(std::span<const uint8_t> bytes, std::size_t& count, std::string& error) {
+    count = 0;
+    const ssize_t put = ::write(Fd(), bytes.data(), bytes.size());
+    if (put < 0) {
+        if (errno == EAGAIN || errno == EINTR) return true;
+        error = "write " + Describe() + ": " + std::strerror(errno);
+        return false;
+    }
+    count = static_cast<std::size_t>(put);
+    return true;
+}
+
+bool Line::OnHangUp(std::string& error) {
+    error = "the line hung up or failed (" + Describe() + ")";
+    return false;
+}
 
 namespace {
 

@@ -44,6 +44,12 @@ void Loader::StartTransfer() {
     m_framesSinceProbe = false;
 }
 
+void Loader::Restart() {
+    if (m_status != Status::Serving) return;
+    if (m_framesSinceProbe) Log("reset: transfer dropped (%zu bytes)", m_image.size());
+    StartTransfer();
+}
+
 void Loader::OnProbe() {
     if (m_status != Status::Serving) return;
     const bool restart = m_framesSinceProbe;

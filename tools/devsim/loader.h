@@ -53,6 +53,10 @@ public:
     void OnBadFrame(const BadFrame& bad) override;
     void OnNoise(std::size_t count) override;
 
+    // The board was reset: a transfer in progress is dropped, as the
+    // loader's memory is; the next transfer starts with a probe.
+    void Restart();
+
     // Answer bytes produced since the last call, in order.
     std::vector<uint8_t> TakeOutput();
 

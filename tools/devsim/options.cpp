@@ -19,6 +19,24 @@ bool ParseSeconds(std::string_view text, std::chrono::milliseconds& value) {
 
 }  // namespace
 
+std::optional<std::pair<std::string, uint16_t>> ParseListenUrl(std::string_view url, std::string& error) {
+    constexpr std::string_view scheme = "rfc2217://";
+    error = "bad address '" + std::string(url) + "' (rfc2217://HOST:PORT, PORT 0 for a free one)";
+    if (!url.starts_with(scheme)) return std::nullopt;
+    url.remove_prefix(scheme.size());
+    const std::size_t colon = url.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    std::string_view host = url.substr(0, colon);
+    if (host.starts_with('[') && host.ends_with(']')) host = host.substr(1, host.size() - 2);
+    uint64_t port = 0;
+    if (host.empty() || host.find_first_of("[]/") != std::string_view::npos ||
+        !ParseNumber(url.substr(colon + 1), 0, 65535, port)) {
+        return std::nullopt;
+    }
+    error.clear();
+    return std::pair{std::string(host), static_cast<uint16_t>(port)};
+}
+
 void DescribeOptions(CLI::App& app, Options& options) {
     app.description(
         "Plays a device's loader for dravel: answers the sync probe, checks every\n"
@@ -26,6 +44,13 @@ void DescribeOptions(CLI::App& app, Options& options) {
         "accepted payloads and writes them to OUT when the end frame arrives.");
     app.footer(
         "Block K is the K-th distinct data frame of the run, from 1.\n"
+        "\n"
+        "With --listen the simulator is the terminal server itself: it answers every\n"
+        "COM port command (rate, character format, flow control, BREAK, DTR, RTS,\n"
+        "purge, signature) as a server does, and the board behind it sees DTR and RTS.\n"
+        "A connection starts with both off; DTR's first rise is the port opening, not\n"
+        "a reset. After the last transfer the client is served until it closes the\n"
+        "connection, at most 10 s, so its last commands are seen too.\n"
         "\n"
         "Exit: 0 after the last end frame, 1 line or image write failed at run time,\n"
         "2 usage or setup error, 3 timeout, 4 hung up as asked, 128+N on signal N.\n"
@@ -55,10 +80,29 @@ void DescribeOptions(CLI::App& app, Options& options) {
     path("--link", options.link, "create a pseudo-terminal and make PATH a symbolic link to it (an existing PATH must be such a link)")
         ->type_name("PATH")->group("Line");
     path("--tty", options.tty, "use a real serial device, raw 8N1, no flow control")->type_name("DEV")->group("Line");
+    app.add_option("--listen", options.listen,
+                   "be the terminal server in front of the board instead: a TCP port speaking telnet with the COM "
+                   "port option (RFC 2217), one client at a time; PORT 0 lets the system choose a free port (see "
+                   "--port-file). The ready line on standard error names the address")
+        ->type_name("rfc2217://HOST:PORT")->group("Line")
+        ->check([](const std::string& value) {
+            std::string error;
+            return ParseListenUrl(value, error) ? std::string() : error;
+        });
+    path("--port-file", options.portFile,
+         "with --listen: once listening, write the port number and a line end there (in one step), for a test "
+         "that asked for port 0; removed at the end")
+        ->type_name("PATH")->group("Line");
+    path("--control-log", options.controlLog,
+         "with --listen: one line per SET-CONTROL command received, in order: the time in milliseconds on the "
+         "system's monotonic clock (CLOCK_MONOTONIC, 3 decimals), the value, and its meaning, such as "
+         "'81234.567 9 DTR off'")
+        ->type_name("PATH")->group("Line");
     number("--baud", 50, 4000000, "bits per second, 50 to 4000000",
            [&options](uint64_t value) { options.baud = static_cast<uint32_t>(value); })
         ->type_name("B")->group("Line")
-        ->description("line rate (default 115200); on a pseudo-terminal both directions are paced at B/10 bytes per second");
+        ->description("line rate (default 115200); on a pseudo-terminal and behind --listen both directions are paced "
+                      "at B/10 bytes per second");
     number("--idle-gap-ms", 1, 60000, "milliseconds, 1 to 60000",
            [&options](uint64_t value) { options.idleGap = std::chrono::milliseconds(value); })
         ->type_name("MS")->group("Line")->description("quiet time that ends a probe or a bad frame (default 30)");
@@ -75,6 +119,24 @@ void DescribeOptions(CLI::App& app, Options& options) {
        })
         ->type_name("S")->group("Run")->description("give up after S seconds in all (exit 3); decimals allowed");
     path("--log", options.log, "one line per event (probes, frames, answers)")->type_name("FILE")->group("Run");
+
+    app.add_flag("--loader-on-reset", options.board.loaderOnReset,
+                 "with --listen: the loader answers nothing until the board is reset into it: DTR off for at "
+                 "least 80 ms, then on while RTS is on; after taking an image it starts the application and is "
+                 "gone until the next such reset")
+        ->group("Board");
+    app.add_option("--banner", options.board.banner,
+                   "the application's first line: TEXT and CR LF, written 0.2 s after the end frame")
+        ->type_name("TEXT")->group("Board")
+        ->check([](const std::string& value) {
+            if (value.empty() || value.size() > 1024) return std::string("needs 1 to 1024 characters");
+            if (value.find_first_of("\r\n") != std::string::npos) return std::string("one line, without CR or LF");
+            return std::string();
+        });
+    app.add_flag("--banner-on-reset", options.board.bannerOnReset,
+                 "with --listen and --banner: the banner comes 0.2 s after a reset into the application (DTR off "
+                 "for at least 80 ms, then on while RTS is off) instead of after the end frame")
+        ->group("Board");
 
     number("--silent-probes", 0, UINT64_MAX, "a count",
            [&options](uint64_t value) { options.faults.silentProbes = value; })
@@ -130,7 +192,17 @@ void DescribeOptions(CLI::App& app, Options& options) {
 }
 
 std::optional<std::string> CheckOptions(const Options& options) {
-    if (options.link.empty() == options.tty.empty()) return "give exactly one of --link PATH or --tty DEV";
+    const int lines = !options.link.empty() + !options.tty.empty() + !options.listen.empty();
+    if (lines != 1) return "give exactly one of --link PATH, --tty DEV or --listen rfc2217://HOST:PORT";
+    if (options.listen.empty()) {
+        // A pseudo-terminal carries no modem lines, and the device's side of
+        // a real line sees the host's DTR and RTS on other pins.
+        if (options.board.loaderOnReset) return "--loader-on-reset needs --listen: only there are DTR and RTS seen";
+        if (options.board.bannerOnReset) return "--banner-on-reset needs --listen: only there are DTR and RTS seen";
+        if (!options.portFile.empty()) return "--port-file goes with --listen";
+        if (!options.controlLog.empty()) return "--control-log goes with --listen";
+    }
+    if (options.board.bannerOnReset && options.board.banner.empty()) return "--banner-on-reset needs --banner TEXT";
     if (options.image.empty()) return "--image OUT is required";
     return std::nullopt;
 }

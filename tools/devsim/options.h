@@ -12,9 +12,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 
+#include "board_model.h"
 #include "fault_plan.h"
 
 namespace dravel::devsim {
@@ -22,6 +25,9 @@ namespace dravel::devsim {
 struct Options {
     std::string link;   // --link: make a pseudo-terminal, this path links to it
     std::string tty;    // --tty: use a real serial device instead
+    std::string listen;       // --listen: be a terminal server (RFC 2217) instead
+    std::string portFile;     // --port-file: where the listening port goes
+    std::string controlLog;   // --control-log: one line per SET-CONTROL
     std::string image;  // --image
     std::string log;    // --log
     std::optional<uint32_t> baud;
@@ -29,7 +35,12 @@ struct Options {
     uint64_t repeat = 1;
     std::optional<std::chrono::milliseconds> timeout;
     FaultConfig faults;
+    BoardSettings board;
 };
+
+// "rfc2217://HOST:PORT" to listen on; PORT 0 lets the system choose. Nothing,
+// with the reason in `error`, for anything else.
+std::optional<std::pair<std::string, uint16_t>> ParseListenUrl(std::string_view url, std::string& error);
 
 enum class ParseOutcome : uint8_t { Run, Help, Version, Error };
 
