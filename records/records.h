@@ -32,6 +32,7 @@
 // by Start, Complete, Flush, or the next Open), or Lost with the cause.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
