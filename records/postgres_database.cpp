@@ -85,7 +85,24 @@ public:
         });
     }
 
+    // A server that restarted since the last call leaves a connection that
+    // fails once; the call is made again on a new one. Each may be repeated:
+    // Start finds its own record, Put writes the same record again.
     DbStatus Start(BoardRecord& record, const SerialRange* range, bool& usedUp) override {
+        return Reconnecting([&] { return StartOnce(record, range, usedUp); });
+    }
+    DbStatus Put(const BoardRecord& record) override {
+        return Reconnecting([&] { return PutOnce(record); });
+    }
+    DbStatus UnfinishedSessions(const std::string& station, std::vector<std::string>& sessions) override {
+        return Reconnecting([&] { return UnfinishedSessionsOnce(station, sessions); });
+    }
+    DbStatus MarkInterrupted(const std::string& station, const std::string& session, const std::string& ended,
+                             const std::string& cause, std::size_t& marked) override {
+        return Reconnecting([&] { return MarkInterruptedOnce(station, session, ended, cause, marked); });
+    }
+
+    DbStatus StartOnce(BoardRecord& record, const SerialRange* range, bool& usedUp) {
         usedUp = false;
         return InTransaction([&]() -> DbStatus {
             if (range != nullptr) {
@@ -125,12 +142,12 @@ public:
         });
     }
 
-    DbStatus Put(const BoardRecord& record) override {
+    DbStatus PutOnce(const BoardRecord& record) {
         if (DbStatus status = Connected(); !status.Ok()) return status;
         return Exec(UpsertSql(kDialect), ColumnValues(record));
     }
 
-    DbStatus UnfinishedSessions(const std::string& station, std::vector<std::string>& sessions) override {
+    DbStatus UnfinishedSessionsOnce(const std::string& station, std::vector<std::string>& sessions) {
         sessions.clear();
         if (DbStatus status = Connected(); !status.Ok()) return status;
         Result result;
@@ -142,8 +159,8 @@ public:
         return {};
     }
 
-    DbStatus MarkInterrupted(const std::string& station, const std::string& session, const std::string& ended,
-                             const std::string& cause, std::size_t& marked) override {
+    DbStatus MarkInterruptedOnce(const std::string& station, const std::string& session, const std::string& ended,
+                                 const std::string& cause, std::size_t& marked) {
         marked = 0;
         if (DbStatus status = Connected(); !status.Ok()) return status;
         Result result;
@@ -259,6 +276,16 @@ private:
                                state == "40001" || state == "40P01";
         return transient ? DbStatus::Unavailable(cause.empty() ? "the connection failed" : cause)
                          : DbStatus::Refused(cause);
+    }
+
+    template <typename Call>
+    DbStatus Reconnecting(Call call) {
+        const bool wasConnected = m_conn != nullptr && PQstatus(m_conn) == CONNECTION_OK;
+        DbStatus status = call();
+        if (status.kind == DbStatus::Kind::Unavailable && wasConnected && PQstatus(m_conn) != CONNECTION_OK) {
+            status = call();
+        }
+        return status;
     }
 
     template <typename Body>

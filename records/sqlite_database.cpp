@@ -257,7 +257,7 @@ std::unique_ptr<Database> OpenSqlite(const std::string& path, OpenMode mode, DbS
     sqlite3* db = nullptr;
     const int code = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     if (code != SQLITE_OK) {
-        status = DbStatus::Unavailable(path + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code)));
+        status = DbStatus::Unavailable(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code));
         sqlite3_close_v2(db);
         return nullptr;
     }
@@ -265,10 +265,7 @@ std::unique_ptr<Database> OpenSqlite(const std::string& path, OpenMode mode, DbS
     const std::filesystem::path canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(path), error);
     auto database = std::make_unique<SqliteDatabase>(db, "sqlite:" + (error ? path : canonical.string()));
     status = database->Prepare(mode);
-    if (!status.Ok()) {
-        status.cause = path + ": " + status.cause;
-        return nullptr;
-    }
+    if (!status.Ok()) return nullptr;
     return database;
 }
 
