@@ -251,6 +251,8 @@ void Records::FillIdentity(BoardRecord& record) const {
 
 Records::StartResult Records::Start(BoardRecord& record, const std::optional<SerialRange>& range) {
     std::lock_guard guard(m_mutex);
+    // A board that waited for the database starts when it gets its number.
+    record.started = UtcNow();
     FillIdentity(record);
     record.outcome = Outcome::Started;
     record.ended.clear();
