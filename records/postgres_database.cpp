@@ -42,10 +42,19 @@ std::string SelectColumn(std::string_view column) {
 }
 constexpr SqlDialect kDialect{"BIGINT", "TIMESTAMPTZ", Parameter, SelectColumn};
 
-std::string Trimmed(const char* text) {
-    std::string trimmed = text != nullptr ? text : "";
-    while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == ' ')) trimmed.pop_back();
-    return trimmed;
+// libpq's messages run over several lines ("...: Connection refused\n\tIs
+// the server running..."); a station prints them as one.
+std::string OneLine(const char* text) {
+    std::string line;
+    for (const char* c = text != nullptr ? text : ""; *c != '\0'; ++c) {
+        if (*c == '\n' || *c == '\t' || *c == '\r') {
+            if (!line.empty() && line.back() != ' ') line += ' ';
+        } else {
+            line += *c;
+        }
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
 }
 
 struct ResultDeleter {
@@ -217,7 +226,7 @@ public:
         values.push_back(nullptr);
         m_conn = PQconnectdbParams(keywords.data(), values.data(), 1);
         if (m_conn == nullptr) return DbStatus::Unavailable("out of memory");
-        if (PQstatus(m_conn) != CONNECTION_OK) return DbStatus::Unavailable(Trimmed(PQerrorMessage(m_conn)));
+        if (PQstatus(m_conn) != CONNECTION_OK) return DbStatus::Unavailable(OneLine(PQerrorMessage(m_conn)));
         // The server's notices ("already exists, skipping") are not the
         // station's business.
         PQsetNoticeProcessor(m_conn, [](void*, const char*) {}, nullptr);
@@ -268,7 +277,7 @@ private:
     // clients, a lock not had in time, a conflict between transactions: all
     // pass. Anything else is the server's considered no.
     DbStatus Failure(const PGresult* result) {
-        const std::string cause = Trimmed(result != nullptr ? PQresultErrorMessage(result) : PQerrorMessage(m_conn));
+        const std::string cause = OneLine(result != nullptr ? PQresultErrorMessage(result) : PQerrorMessage(m_conn));
         const char* field = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
         const std::string_view state = field != nullptr ? field : "";
         const bool transient = PQstatus(m_conn) != CONNECTION_OK || state.empty() || state.substr(0, 2) == "08" ||
