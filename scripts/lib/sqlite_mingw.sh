@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Builds SQLite's C library for Windows (a static libsqlite3.a and its
+# headers) from Debian's own sqlite3 source package, once, into a cache
+# outside the clone; later runs reuse it.
+#
+#   scripts/lib/sqlite_mingw.sh     prints the install prefix of a finished build
+#   DRAVEL_SQLITE_CACHE=dir         where the cache lives (default /var/cache/dravel,
+#                                   or ~/.cache/dravel when that is not writable)
+#
+# The source tree is turned into the one-file amalgamation with the host's
+# tclsh, as SQLite's own release process does, and that file is compiled
+# with mingw-w64. The cache key holds the source version and a digest of the
+# flags; a build counts as finished only when its stamp file exists.
+set -euo pipefail
+
+sqlite_flags=(
+  -O2
+  -DSQLITE_THREADSAFE=1
+  -DSQLITE_OMIT_LOAD_EXTENSION
+  -DSQLITE_DQS=0
+)
+cc=x86_64-w64-mingw32-gcc-posix
+
+cache_root="${DRAVEL_SQLITE_CACHE:-}"
+if [ -z "$cache_root" ]; then
+  if mkdir -p /var/cache/dravel 2>/dev/null && [ -w /var/cache/dravel ]; then
+    cache_root=/var/cache/dravel
+  else
+    cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/dravel"
+  fi
+fi
+mkdir -p "$cache_root"
+
+ensure_deb_src() {
+  if apt-cache showsrc sqlite3 2>/dev/null | grep -q '^Package: sqlite3'; then
+    return 0
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "sqlite_mingw: the sqlite3 source package is not visible to apt." >&2
+    echo "Add a deb-src entry for bookworm main beside your sources and run apt-get update, e.g.:" >&2
+    echo "  sudo sh -c 'printf \"Types: deb-src\\nURIs: http://deb.debian.org/debian\\nSuites: bookworm\\nComponents: main\\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\\n\" > /etc/apt/sources.list.d/dravel-src.sources && apt-get update'" >&2
+    exit 1
+  fi
+  cat > /etc/apt/sources.list.d/dravel-src.sources <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  apt-get update -qq >&2
+}
+
+for tool in tclsh "$cc" dpkg-source gcc make; do
+  command -v "$tool" >/dev/null || { echo "sqlite_mingw: $tool is missing" >&2; exit 1; }
+done
+
+ensure_deb_src
+version="$(apt-cache showsrc sqlite3 | awk '/^Version:/ {print $2; exit}')"
+flags_digest="$(printf '%s\n' "${sqlite_flags[@]}" "$cc" | sha256sum | cut -c1-12)"
+key="sqlite-mingw-${version//[^A-Za-z0-9.+-]/_}-$flags_digest"
+prefix="$cache_root/$key"
+stamp="$prefix/.complete"
+
+if [ -f "$stamp" ]; then
+  echo "$prefix"
+  exit 0
+fi
+
+exec 9>"$cache_root/$key.lock"
+flock 9
+if [ -f "$stamp" ]; then
+  echo "$prefix"
+  exit 0
+fi
+
+echo "sqlite_mingw: building SQLite $version for Windows into $prefix (once; about a minute)" >&2
+rm -rf "$prefix" "$prefix.work"
+mkdir -p "$prefix.work" "$prefix/include" "$prefix/lib"
+started=$(date +%s)
+(
+  cd "$prefix.work"
+  apt-get source --download-only sqlite3 >/dev/null 2>&1 ||
+    apt-get source --download-only sqlite3 >&2
+  dpkg-source --no-check -x sqlite3_*.dsc src >/dev/null
+  # The amalgamation is made by host tools (lemon, mkkeywordhash, tclsh
+  # scripts), so this configure is a native one.
+  mkdir amalgamation && cd amalgamation
+  ../src/configure --disable-tcl > ../configure.log 2>&1 ||
+    { echo "sqlite_mingw: configure failed; see $prefix.work/configure.log" >&2; exit 1; }
+  make sqlite3.c > ../amalgamation.log 2>&1 ||
+    { echo "sqlite_mingw: the amalgamation failed; see $prefix.work/amalgamation.log" >&2; exit 1; }
+  "$cc" "${sqlite_flags[@]}" -c sqlite3.c -o sqlite3.o 2> ../compile.log ||
+    { echo "sqlite_mingw: compile failed; see $prefix.work/compile.log" >&2; tail -20 ../compile.log >&2; exit 1; }
+  x86_64-w64-mingw32-ar rcs "$prefix/lib/libsqlite3.a" sqlite3.o
+  cp sqlite3.h sqlite3ext.h "$prefix/include/"
+)
+echo "$version $(( $(date +%s) - started ))s" > "$stamp"
+rm -rf "$prefix.work"
+echo "sqlite_mingw: built in $(( $(date +%s) - started )) s" >&2
+echo "$prefix"
