@@ -86,6 +86,10 @@ void Client::Receive(std::span<const uint8_t> bytes, std::vector<uint8_t>& data,
                 line += ", answered " + CommandName(reply[before + 1]);
             }
             log.push_back(std::move(line));
+        } else if (event.kind == Event::Kind::Overlong) {
+            m_protocolError = "the server's subnegotiation of " + OptionName(event.option) + " runs past " +
+                              std::to_string(kMaxSubnegotiation) + " bytes without an end";
+            log.push_back(m_protocolError);
         } else if (event.option == kOptionComPort) {
             HandleComPort(event, log);
         } else {
