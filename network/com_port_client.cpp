@@ -79,6 +79,7 @@ void Client::Receive(std::span<const uint8_t> bytes, std::vector<uint8_t>& data,
     m_decoder.Receive(bytes, data, m_events);
     for (const Event& event : m_events) {
         if (event.kind == Event::Kind::Negotiation) {
+            ++m_negotiations;
             const std::size_t before = reply.size();
             m_options.Handle(event.command, event.option, reply);
             std::string line = "server " + CommandName(event.command) + " " + OptionName(event.option);

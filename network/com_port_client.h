@@ -81,6 +81,8 @@ public:
     void Receive(std::span<const uint8_t> bytes, std::vector<uint8_t>& data, std::vector<uint8_t>& reply,
                  std::vector<std::string>& log);
 
+    // WILL, WONT, DO and DONT received so far, of any option.
+    uint64_t Negotiations() const { return m_negotiations; }
     // Why the server's stream cannot be followed any further, or empty.
     const std::string& ProtocolError() const { return m_protocolError; }
 
@@ -111,6 +113,7 @@ private:
     std::vector<telnet::Event> m_events;  // reused between calls
     Answers m_answers;
     int m_flowSuspends = 0;
+    uint64_t m_negotiations = 0;
     std::string m_protocolError;
 };
 

@@ -216,9 +216,15 @@ SerialResult NetworkLine::Configure(const LineSettings& settings)
     case rfc2217::Client::ComPort::Refused:
         return Fail(SerialResult::Refused, what,
                     "the server refuses the COM port option (RFC 2217); for a raw TCP port use socket://");
-    case rfc2217::Client::ComPort::Pending:
+    case rfc2217::Client::ComPort::Pending: {
+        // A server that talked all along without agreeing is told apart
+        // from one that never answered.
+        const uint64_t said = m_client->Negotiations();
         return Fail(SerialResult::Failed, what,
-                    "no answer to the COM port option (RFC 2217) within 3 s; for a raw TCP port use socket://");
+                    "no answer to the COM port option (RFC 2217) within 3 s" +
+                        (said > 0 ? ", though the server sent " + std::to_string(said) + " negotiations" : std::string()) +
+                        "; for a raw TCP port use socket://");
+    }
     case rfc2217::Client::ComPort::Agreed: break;
     }
     if (m_client->BinaryRefused()) {

@@ -406,19 +406,29 @@ struct PeerCase {
     Flood shape;
     bool setUpFirst;  // the server agrees and answers the settings before it floods
     int exitCode;
-    const char* cause;
+    const char* cause;  // a part of the cause; "a|b": either
     std::chrono::seconds bound;
 };
 
+bool HasAnyOf(const std::string& text, const std::string& parts) {
+    for (std::size_t at = 0;;) {
+        const std::size_t bar = parts.find('|', at);
+        if (text.find(parts.substr(at, bar - at)) != std::string::npos) return true;
+        if (bar == std::string::npos) return false;
+        at = bar + 1;
+    }
+}
+
 // The opening's 3 s and --sync-timeout 5 bound every run; the rest of the
-// bound is the close and a loaded machine's slack.
+// bound is the close and a loaded machine's slack. A storm while opening
+// ends on whichever comes first: the answers owed, or the 3 s.
 const PeerCase kPeerCases[] = {
     {"raw, random bytes", "socket", Flood::RandomBytes, false, 4, "no answer from the device", 10s},
     {"raw, endless subnegotiation", "socket", Flood::EndlessSubnegotiation, false, 4, "no answer from the device", 10s},
     {"raw, negotiation storm", "socket", Flood::NegotiationStorm, false, 4, "no answer from the device", 10s},
     {"opening, random bytes", "rfc2217", Flood::RandomBytes, false, 1, "within 3 s", 6s},
     {"opening, endless subnegotiation", "rfc2217", Flood::EndlessSubnegotiation, false, 1, "without an end", 6s},
-    {"opening, negotiation storm", "rfc2217", Flood::NegotiationStorm, false, 1, "without reading the answers", 6s},
+    {"opening, negotiation storm", "rfc2217", Flood::NegotiationStorm, false, 1, "without reading the answers|negotiations", 6s},
     {"set up, random bytes", "rfc2217", Flood::RandomBytes, true, 4, "no answer from the device", 10s},
     {"set up, endless subnegotiation", "rfc2217", Flood::EndlessSubnegotiation, true, 3, "without an end", 10s},
     {"set up, negotiation storm", "rfc2217", Flood::NegotiationStorm, true, 3, "without reading the answers", 10s},
@@ -447,7 +457,7 @@ TEST(NetworkPeers, NoStreamAPeerSendsHoldsDravelPastItsBoundsOrPast64MiB) {
         ::getrusage(RUSAGE_CHILDREN, &children);
         EXPECT_EQ(run.exitCode, peer.exitCode) << run.out << run.err;
         EXPECT_LT(took, peer.bound);
-        EXPECT_NE(run.err.find(peer.cause), std::string::npos) << run.err;
+        EXPECT_TRUE(HasAnyOf(run.err, peer.cause)) << run.err;
         // The largest child so far: a run over the limit fails here first.
         EXPECT_LT(children.ru_maxrss, 64 * 1024) << "KiB at the peak";
         std::printf("%-32s exit %d after %.1f s, peak of all runs so far %ld KiB\n", peer.name,
