@@ -79,6 +79,7 @@ void Client::Receive(std::span<const uint8_t> bytes, std::vector<uint8_t>& data,
     m_decoder.Receive(bytes, data, m_events);
     for (const Event& event : m_events) {
         if (event.kind == Event::Kind::Negotiation) {
+            ++m_negotiations;
             const std::size_t before = reply.size();
             m_options.Handle(event.command, event.option, reply);
             std::string line = "server " + CommandName(event.command) + " " + OptionName(event.option);
@@ -86,6 +87,10 @@ void Client::Receive(std::span<const uint8_t> bytes, std::vector<uint8_t>& data,
                 line += ", answered " + CommandName(reply[before + 1]);
             }
             log.push_back(std::move(line));
+        } else if (event.kind == Event::Kind::Overlong) {
+            m_protocolError = "the server's subnegotiation of " + OptionName(event.option) + " runs past " +
+                              std::to_string(kMaxSubnegotiation) + " bytes without an end";
+            log.push_back(m_protocolError);
         } else if (event.option == kOptionComPort) {
             HandleComPort(event, log);
         } else {

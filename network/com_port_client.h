@@ -12,7 +12,9 @@
 // ways), so opening costs one round trip and settings are never sent again.
 // RequestDtrOff() is the close. Everything the server sends besides is taken
 // in: answers are kept, notifications of line and modem state consumed,
-// unknown options refused.
+// unknown options refused (once each). A stream that cannot be a serial port
+// talking (a subnegotiation without an end) is a protocol error: from then on
+// nothing more is taken in, and the owner ends the connection with the cause.
 //
 // Threads: an object belongs to one thread at a time.
 #pragma once
@@ -79,6 +81,11 @@ public:
     void Receive(std::span<const uint8_t> bytes, std::vector<uint8_t>& data, std::vector<uint8_t>& reply,
                  std::vector<std::string>& log);
 
+    // WILL, WONT, DO and DONT received so far, of any option.
+    uint64_t Negotiations() const { return m_negotiations; }
+    // Why the server's stream cannot be followed any further, or empty.
+    const std::string& ProtocolError() const { return m_protocolError; }
+
     ComPort ComPortState() const;
     // The server declined binary transmission in either direction: a byte
     // such as CR would then not arrive as it was sent.
@@ -106,6 +113,8 @@ private:
     std::vector<telnet::Event> m_events;  // reused between calls
     Answers m_answers;
     int m_flowSuspends = 0;
+    uint64_t m_negotiations = 0;
+    std::string m_protocolError;
 };
 
 }  // namespace dravel::rfc2217

@@ -9,6 +9,21 @@
 // never split between two owners. Whatever the queue holds when the system
 // takes no more is sent by the reader's next wait, which then also waits for
 // the socket to take output.
+//
+// Nothing a server sends makes the line hold or owe without bound. Toward
+// the port, decoded bytes wait in a queue of kHeldInputLimit; when it is
+// full the socket is not read until the port has taken some, so TCP's own
+// window holds the server back. That was chosen over dropping here because
+// the port's reader takes everything as it comes and its own receive buffer
+// already drops what no answer can use: this queue fills only while the
+// port's owner is held up for a moment, and then a device behind a fast
+// server must not lose the bytes of its answer. The negotiation is the one
+// time nobody reads the data, and it is thrown away once the line is set
+// up: then the socket is read on and the data past what the cause may quote
+// is dropped, so the answers arrive behind it. A call takes in at most
+// kReceiveBudget, so a server that never pauses cannot keep a waiting caller
+// from its clock, and the answers owed to a server that negotiates without
+// reading them end the connection beyond kOwedAnswersLimit.
 
 #include <algorithm>
 #include <atomic>
@@ -46,6 +61,18 @@ constexpr milliseconds kCloseLimit{1000};
 constexpr std::size_t kHeldInputLimit = 64 * 1024;
 constexpr std::size_t kQueuedOutputLimit = 64 * 1024;
 constexpr std::size_t kReceiveChunk = 4096;
+// What one call takes in from the socket, at most.
+constexpr std::size_t kReceiveBudget = 64 * 1024;
+// While opening: the server's data kept for the cause of a failure (a
+// banner such as "Port already in use").
+constexpr std::size_t kOpeningDataKept = 512;
+// Answers to the server's negotiation that may wait behind a full output
+// queue. A real server negotiates a handful of options once; more owed than
+// this is a server that asks without reading.
+constexpr std::size_t kOwedAnswersLimit = 4 * 1024;
+// Negotiation steps traced while opening; a server that goes on for ever
+// would otherwise flood the trace.
+constexpr std::size_t kOpeningTraceLines = 200;
 
 class NetworkLine final : public LineTransport {
 public:
@@ -84,6 +111,12 @@ private:
     std::string Since() const;
     // Reader side: takes in what has arrived, without waiting.
     void ReceiveWaiting();
+    // Gives back the room of what the port has read, once that is at least
+    // as much as what is still held: each byte moves at most once on average.
+    void CompactInput();
+    // The answers to the server's negotiation, within kOwedAnswersLimit.
+    void QueueAnswers(const std::vector<uint8_t>& answers);
+    void TraceOpening(const std::vector<std::string>& log);
     // One wait of the negotiation for the server's bytes, bounded by `until`.
     SerialResult Pump(Clock::time_point until);
     // With m_outMutex held: as much of the queue as the system takes.
@@ -102,6 +135,7 @@ private:
     Clock::time_point m_connectStart{};
     Clock::time_point m_negotiationStart{};
     bool m_opening = false;  // the negotiation's steps go to the notes
+    std::size_t m_openingTraced = 0;
 
     // Received and decoded, not yet read: reader thread (and the owner while
     // no reader runs).
@@ -143,6 +177,7 @@ SerialResult NetworkLine::Open(const std::string& device)
     }
     m_client.reset();
     m_opening = true;
+    m_openingTraced = 0;
     m_connectStart = Clock::now();
     Note(LineNote::Level::Trace, "connect to " + m_port->host + " port " + std::to_string(m_port->port));
     const SerialResult connected = m_socket.Connect(m_port->host, m_port->port, kConnectLimit, error);
@@ -181,9 +216,15 @@ SerialResult NetworkLine::Configure(const LineSettings& settings)
     case rfc2217::Client::ComPort::Refused:
         return Fail(SerialResult::Refused, what,
                     "the server refuses the COM port option (RFC 2217); for a raw TCP port use socket://");
-    case rfc2217::Client::ComPort::Pending:
+    case rfc2217::Client::ComPort::Pending: {
+        // A server that talked all along without agreeing is told apart
+        // from one that never answered.
+        const uint64_t said = m_client->Negotiations();
         return Fail(SerialResult::Failed, what,
-                    "no answer to the COM port option (RFC 2217) within 3 s; for a raw TCP port use socket://");
+                    "no answer to the COM port option (RFC 2217) within 3 s" +
+                        (said > 0 ? ", though the server sent " + std::to_string(said) + " negotiations" : std::string()) +
+                        "; for a raw TCP port use socket://");
+    }
     case rfc2217::Client::ComPort::Agreed: break;
     }
     if (m_client->BinaryRefused()) {
@@ -290,34 +331,80 @@ void NetworkLine::ReceiveWaiting()
 {
     if (m_lost.load() || !m_socket.IsOpen()) return;
     uint8_t chunk[kReceiveChunk];
-    std::vector<uint8_t> reply;
+    std::vector<uint8_t> answers;
     std::vector<std::string> log;
-    while (Held() < kHeldInputLimit) {
+    for (std::size_t taken = 0; taken < kReceiveBudget;) {
+        // Telnet never makes more data than bytes came in, so reading no
+        // more than the room left keeps the queue within its limit.
+        std::size_t room = sizeof chunk;
+        if (!m_opening) {
+            if (Held() >= kHeldInputLimit) break;
+            room = std::min(room, kHeldInputLimit - Held());
+        }
         std::size_t received = 0;
         std::string cause;
-        const SerialResult result = m_socket.Receive(chunk, received, cause);
+        const SerialResult result = m_socket.Receive(std::span<uint8_t>(chunk, room), received, cause);
         if (result == SerialResult::WouldBlock) break;
         if (result != SerialResult::Ok) {
             MarkLost(cause);
             break;
         }
-        if (m_inBegin > 0 && m_inBegin == m_in.size()) {
-            m_in.clear();
-            m_inBegin = 0;
-        }
+        taken += received;
+        CompactInput();
         const std::span<const uint8_t> bytes(chunk, received);
         if (Telnet()) {
-            m_client->Receive(bytes, m_in, reply, log);
+            m_client->Receive(bytes, m_in, answers, log);
         } else {
             m_in.insert(m_in.end(), bytes.begin(), bytes.end());
         }
+        if (m_opening && Held() > kOpeningDataKept) m_in.resize(m_inBegin + kOpeningDataKept);
+        if (Telnet() && !m_client->ProtocolError().empty()) {
+            MarkLost(m_client->ProtocolError());
+            break;
+        }
     }
-    if (!reply.empty()) Queue(reply);
+    if (!answers.empty() && !m_lost.load()) QueueAnswers(answers);
     // Once the line is set up the server's chatter (line and modem state)
     // is consumed silently; a trace of every notification would drown the
     // transfer's own lines.
-    if (m_opening) {
-        for (const std::string& line : log) Note(LineNote::Level::Trace, Since() + line);
+    if (m_opening) TraceOpening(log);
+}
+
+void NetworkLine::CompactInput()
+{
+    if (m_inBegin == 0 || m_inBegin < Held()) return;
+    m_in.erase(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(m_inBegin));
+    m_inBegin = 0;
+}
+
+void NetworkLine::QueueAnswers(const std::vector<uint8_t>& answers)
+{
+    std::size_t owed = 0;
+    {
+        std::lock_guard lock(m_outMutex);
+        m_out.insert(m_out.end(), answers.begin(), answers.end());
+        if (SendQueuedLocked() != SerialResult::Ok) return;
+        if (m_out.size() <= kQueuedOutputLimit + kOwedAnswersLimit) {
+            if (!m_out.empty()) m_socket.Wake();
+            return;
+        }
+        owed = m_out.size();
+    }
+    MarkLost("the server keeps negotiating without reading the answers (" + std::to_string(owed / 1024) +
+             " KiB unsent)");
+}
+
+void NetworkLine::TraceOpening(const std::vector<std::string>& log)
+{
+    for (const std::string& line : log) {
+        if (m_openingTraced < kOpeningTraceLines) {
+            Note(LineNote::Level::Trace, Since() + line);
+        } else if (m_openingTraced == kOpeningTraceLines) {
+            Note(LineNote::Level::Trace, Since() + "the server goes on negotiating; further steps are not traced");
+        } else {
+            return;
+        }
+        ++m_openingTraced;
     }
 }
 

@@ -88,32 +88,24 @@ void Decoder::Receive(std::span<const uint8_t> bytes, std::vector<uint8_t>& data
         case State::SubOption:
             m_subOption = byte;
             m_subLength = 0;
-            m_subTruncated = false;
             m_state = State::SubData;
             break;
         case State::SubData:
             if (byte == IAC) {
                 m_state = State::SubCommand;
-            } else if (m_subLength < m_sub.size()) {
-                m_sub[m_subLength++] = byte;
             } else {
-                m_subTruncated = true;
+                KeepSubByte(byte, events);
             }
             break;
         case State::SubCommand:
             if (byte == IAC) {
-                if (m_subLength < m_sub.size()) {
-                    m_sub[m_subLength++] = IAC;
-                } else {
-                    m_subTruncated = true;
-                }
                 m_state = State::SubData;
+                KeepSubByte(IAC, events);
             } else if (byte == SE) {
                 Event event;
                 event.kind = Event::Kind::Subnegotiation;
                 event.option = m_subOption;
                 event.payload.assign(m_sub.begin(), m_sub.begin() + static_cast<std::ptrdiff_t>(m_subLength));
-                event.truncated = m_subTruncated;
                 events.push_back(std::move(event));
                 m_state = State::Data;
             } else {
@@ -126,14 +118,30 @@ void Decoder::Receive(std::span<const uint8_t> bytes, std::vector<uint8_t>& data
                 Receive(again, data, events);
             }
             break;
+        case State::Broken: return;
         }
     }
+}
+
+void Decoder::KeepSubByte(uint8_t byte, std::vector<Event>& events)
+{
+    if (m_subLength < m_sub.size()) {
+        m_sub[m_subLength++] = byte;
+        return;
+    }
+    Event event;
+    event.kind = Event::Kind::Overlong;
+    event.option = m_subOption;
+    events.push_back(std::move(event));
+    m_state = State::Broken;
 }
 
 void Options::Want(uint8_t option, bool local, bool remote)
 {
     m_wantLocal[option] = local;
     m_wantRemote[option] = remote;
+    m_saidWont[option] = false;
+    m_saidDont[option] = false;
 }
 
 void Options::AppendRequests(std::vector<uint8_t>& out)
@@ -159,8 +167,10 @@ void Options::Handle(uint8_t command, uint8_t option, std::vector<uint8_t>& repl
         if (him == State::No) {
             if (m_wantRemote[option]) {
                 him = State::Yes;
+                m_saidDont[option] = false;
                 AppendNegotiation(DO, option, reply);
-            } else {
+            } else if (!m_saidDont[option]) {
+                m_saidDont[option] = true;
                 AppendNegotiation(DONT, option, reply);
             }
         } else if (him == State::WantYes) {
@@ -188,8 +198,10 @@ void Options::Handle(uint8_t command, uint8_t option, std::vector<uint8_t>& repl
         if (us == State::No) {
             if (m_wantLocal[option]) {
                 us = State::Yes;
+                m_saidWont[option] = false;
                 AppendNegotiation(WILL, option, reply);
-            } else {
+            } else if (!m_saidWont[option]) {
+                m_saidWont[option] = true;
                 AppendNegotiation(WONT, option, reply);
             }
         } else if (us == State::WantYes) {

@@ -1,13 +1,15 @@
 // The network line against small servers of the test's own making, each
 // playing one kind of RFC 2217 server (or a broken one) on 127.0.0.1: what
 // goes over the wire, what counts as an open failure, and that a server that
-// goes away is a hang-up, never a wait or a spin.
+// goes away is a hang-up, never a wait or a spin; and dravel-cli against
+// careless or hostile peers that flood it.
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,12 +18,15 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "comm/serial_line.h"
 #include "network/telnet.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 namespace dravel {
 namespace {
@@ -69,6 +74,20 @@ public:
     int Port() const { return m_port; }
 
     void Send(const Bytes& bytes) { ::send(m_client, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // Sends all of `bytes` unless the client goes, the server stops or the
+    // deadline passes first (then false); never blocks on a client that
+    // does not read.
+    bool SendBefore(const Bytes& bytes, Clock::time_point deadline) {
+        for (std::size_t at = 0; at < bytes.size();) {
+            if (m_stop || Clock::now() >= deadline) return false;
+            pollfd pfd{m_client, POLLOUT, 0};
+            if (::poll(&pfd, 1, 50) <= 0) continue;
+            const ssize_t n = ::send(m_client, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+            if (n > 0) at += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
     // Reads until `done` holds for what has arrived, the client closes, or
     // the time is up. True when `done` held.
     bool ReceiveUntil(const std::function<bool(const Bytes&)>& done, std::chrono::milliseconds limit = 5s) {
@@ -339,6 +358,111 @@ TEST(NetworkLineData, AServerThatGoesAwayIsAHangUpAndNotASpin) {
     EXPECT_NE(opened.line.LastError().find("closed the connection"), std::string::npos) << opened.line.LastError();
     // Writes after the loss say so instead of vanishing.
     EXPECT_EQ(opened.line.Write(probe, taken), SerialResult::HungUp);
+}
+
+// What a careless or hostile peer sends, endlessly and without reading.
+enum class Flood { RandomBytes, EndlessSubnegotiation, NegotiationStorm };
+
+Bytes FloodBlock(Flood shape, bool first) {
+    Bytes block;
+    std::mt19937 random(7);
+    switch (shape) {
+    case Flood::RandomBytes:
+        for (int i = 0; i < 65536; ++i) block.push_back(static_cast<uint8_t>(random()));
+        break;
+    case Flood::EndlessSubnegotiation:
+        if (first) block = {IAC, telnet::SB, telnet::kOptionComPort};
+        while (block.size() < 65536) {
+            const auto byte = static_cast<uint8_t>(random());
+            if (byte != IAC) block.push_back(byte);
+        }
+        break;
+    case Flood::NegotiationStorm:
+        // Every command for every option, and BINARY switched on and off
+        // between them: each switch is a change of state that is owed an
+        // answer, so the answers pile up toward a peer that reads none.
+        for (int option = 0; option < 256; ++option) {
+            for (const uint8_t command : {telnet::WILL, telnet::DO, telnet::WONT, telnet::DONT}) {
+                block.insert(block.end(), {IAC, command, static_cast<uint8_t>(option), IAC, command,
+                                           telnet::kOptionBinary});
+            }
+        }
+        break;
+    }
+    return block;
+}
+
+void PlayFlood(FakeServer& server, Flood shape) {
+    const auto deadline = Clock::now() + 30s;
+    if (!server.SendBefore(FloodBlock(shape, true), deadline)) return;
+    const Bytes block = FloodBlock(shape, false);
+    while (server.SendBefore(block, deadline)) {
+    }
+}
+
+struct PeerCase {
+    const char* name;
+    const char* scheme;
+    Flood shape;
+    bool setUpFirst;  // the server agrees and answers the settings before it floods
+    int exitCode;
+    const char* cause;  // a part of the cause; "a|b": either
+    std::chrono::seconds bound;
+};
+
+bool HasAnyOf(const std::string& text, const std::string& parts) {
+    for (std::size_t at = 0;;) {
+        const std::size_t bar = parts.find('|', at);
+        if (text.find(parts.substr(at, bar - at)) != std::string::npos) return true;
+        if (bar == std::string::npos) return false;
+        at = bar + 1;
+    }
+}
+
+// The opening's 3 s and --sync-timeout 5 bound every run; the rest of the
+// bound is the close and a loaded machine's slack. A storm while opening
+// ends on whichever comes first: the answers owed, or the 3 s.
+const PeerCase kPeerCases[] = {
+    {"raw, random bytes", "socket", Flood::RandomBytes, false, 4, "no answer from the device", 10s},
+    {"raw, endless subnegotiation", "socket", Flood::EndlessSubnegotiation, false, 4, "no answer from the device", 10s},
+    {"raw, negotiation storm", "socket", Flood::NegotiationStorm, false, 4, "no answer from the device", 10s},
+    {"opening, random bytes", "rfc2217", Flood::RandomBytes, false, 1, "within 3 s", 6s},
+    {"opening, endless subnegotiation", "rfc2217", Flood::EndlessSubnegotiation, false, 1, "without an end", 6s},
+    {"opening, negotiation storm", "rfc2217", Flood::NegotiationStorm, false, 1, "without reading the answers|negotiations", 6s},
+    {"set up, random bytes", "rfc2217", Flood::RandomBytes, true, 4, "no answer from the device", 10s},
+    {"set up, endless subnegotiation", "rfc2217", Flood::EndlessSubnegotiation, true, 3, "without an end", 10s},
+    {"set up, negotiation storm", "rfc2217", Flood::NegotiationStorm, true, 3, "without reading the answers", 10s},
+};
+
+TEST(NetworkPeers, NoStreamAPeerSendsHoldsDravelPastItsBoundsOrPast64MiB) {
+    testing::TempDir dir;
+    testing::WriteWholeFile(dir / "fw.bin", testing::PatternImage(4000));
+    for (const PeerCase& peer : kPeerCases) {
+        SCOPED_TRACE(peer.name);
+        FakeServer server([&peer](FakeServer& s) {
+            if (peer.setUpFirst) {
+                PlayServer(s, 115200, true);
+                // The line is set up once the client speaks again.
+                const std::size_t settings = s.Received().size();
+                if (!s.ReceiveUntil([settings](const Bytes& in) { return in.size() > settings; })) return;
+            }
+            PlayFlood(s, peer.shape);
+        });
+        const auto began = Clock::now();
+        const testing::RunResult run = testing::Run(
+            {testing::BinPath("dravel-cli"), "-q", "-p", server.Url(peer.scheme), "--sync-timeout", "5", dir / "fw.bin"},
+            {}, 40s);
+        const auto took = Clock::now() - began;
+        rusage children{};
+        ::getrusage(RUSAGE_CHILDREN, &children);
+        EXPECT_EQ(run.exitCode, peer.exitCode) << run.out << run.err;
+        EXPECT_LT(took, peer.bound);
+        EXPECT_TRUE(HasAnyOf(run.err, peer.cause)) << run.err;
+        // The largest child so far: a run over the limit fails here first.
+        EXPECT_LT(children.ru_maxrss, 64 * 1024) << "KiB at the peak";
+        std::printf("%-32s exit %d after %.1f s, peak of all runs so far %ld KiB\n", peer.name,
+                    run.exitCode.value_or(-1), std::chrono::duration<double>(took).count(), children.ru_maxrss);
+    }
 }
 
 }  // namespace

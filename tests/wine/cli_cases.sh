@@ -41,14 +41,20 @@ padded() {
 }
 
 # run_windows NAME ARGS...: dravel-cli.exe with the simulator as COM1 (through
-# DRAVEL_COM1), output in $WORK/NAME.out/.err, status in RC, CPU seconds in CPU.
+# DRAVEL_COM1), output in $WORK/NAME.out/.err, status in RC, CPU seconds in CPU,
+# peak memory of the Wine process in PEAK_KIB, whole seconds in WALL.
 run_windows() {
   local name="$1"; shift
   RC=0
   DRAVEL_COM1="${COM1_AS:-COM$PORT}" DRAVEL_TIMER_SCALE="${SCALE:-0.25}" \
-    /usr/bin/time -f "%U %S" -o "$WORK/$name.time" \
+    /usr/bin/time -f "%U %S %M %e" -o "$WORK/$name.time" \
     "$WINE_RUN" "$CLI_EXE" "$@" > "$WORK/$name.out" 2> "$WORK/$name.err" < /dev/null || RC=$?
-  CPU=$(awk '{print $1 + $2}' "$WORK/$name.time" 2>/dev/null || echo 0)
+  # time's last line: a failed run has "Command exited with ..." above it.
+  local times
+  times=$(tail -n 1 "$WORK/$name.time" 2>/dev/null || echo "0 0 0 0")
+  CPU=$(awk '{print $1 + $2}' <<< "$times")
+  PEAK_KIB=$(awk '{print $3}' <<< "$times")
+  WALL=$(awk '{print int($4)}' <<< "$times")
   # Wine ends lines as the program wrote them; the program writes LF.
   if grep -q $'\r' "$WORK/$name.out"; then fail "$name: carriage returns on standard output"; fi
 }
@@ -360,6 +366,64 @@ case_network() {
   expect_eq "refused: exit code" 1 "$RC"
   expect_eq "refused: last line" "CommPort Open Error" "$(tail -n 1 "$WORK/refused.out")"
   expect_contains "refused: cause" "$(cat "$WORK/refused.err")" "127.0.0.1:$nobody"
+}
+
+# flood_peer SHAPE: a peer on 127.0.0.1 (port in FLOOD_PORT) that takes one
+# connection and, without reading, sends for at most 30 s: random bytes, or
+# negotiations that switch BINARY on and off between every command for every
+# option (a storm whose answers pile up).
+flood_peer() {
+  rm -f "$WORK/flood.port"
+  python3 - "$1" "$WORK/flood.port" <<'PY' > /dev/null 2>&1 &
+import os, random, signal, socket, sys
+shape, port_file = sys.argv[1], sys.argv[2]
+signal.alarm(35)
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(1)
+open(port_file + ".new", "w").write(str(listener.getsockname()[1]))
+os.rename(port_file + ".new", port_file)
+peer, _ = listener.accept()
+if shape == "random":
+    block = random.Random(25).randbytes(65536)
+else:
+    block = bytes(b for option in range(256) for command in (251, 253, 252, 254)
+                  for b in (255, command, option, 255, command, 0))
+signal.alarm(30)
+try:
+    while True:
+        peer.sendall(block)
+except OSError:
+    pass
+PY
+  for _ in $(seq 1 200); do [ -f "$WORK/flood.port" ] && break; sleep 0.05; done
+  FLOOD_PORT=$(cat "$WORK/flood.port")
+}
+
+# Peers that flood without reading: each run ends in its bound with its
+# cause, and the program grows by less than 64 MiB over a run that only
+# fails to connect (Wine's own share of the peak).
+case_network-flood() {
+  make_image "$WORK/fw.bin" 4000
+  local image="Z:${WORK//\//\\}\\fw.bin" nobody base
+  nobody=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  COM1_AS="socket://127.0.0.1:$nobody" run_windows baseline -q "$image"
+  expect_eq "baseline: exit code" 1 "$RC"
+  base=$PEAK_KIB
+  flood_peer random
+  COM1_AS="socket://127.0.0.1:$FLOOD_PORT" run_windows raw-flood -q --sync-timeout 5 "$image"
+  expect_eq "raw flood: exit code" 4 "$RC"
+  expect_contains "raw flood: cause" "$(cat "$WORK/raw-flood.err")" "no answer from the device"
+  [ "$WALL" -lt 15 ] || fail "raw flood: $WALL s, past --sync-timeout 5 and the close"
+  [ $((PEAK_KIB - base)) -lt 65536 ] || fail "raw flood: $PEAK_KIB KiB at the peak, $base KiB without a peer"
+  flood_peer storm
+  COM1_AS="rfc2217://127.0.0.1:$FLOOD_PORT" run_windows storm -q --sync-timeout 5 "$image"
+  expect_eq "storm: exit code" 1 "$RC"
+  expect_eq "storm: last line" "CommPort Open Error" "$(tail -n 1 "$WORK/storm.out")"
+  expect_contains "storm: cause" "$(cat "$WORK/storm.err")" "rfc2217://127.0.0.1:$FLOOD_PORT"
+  [ "$WALL" -lt 10 ] || fail "storm: $WALL s, past the negotiation's 3 s"
+  [ $((PEAK_KIB - base)) -lt 65536 ] || fail "storm: $PEAK_KIB KiB at the peak, $base KiB without a peer"
+  wait
 }
 
 # check_events FILE SHA256 [PORTS...]: every line a JSON object in time, one
