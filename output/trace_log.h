@@ -15,7 +15,7 @@
 
 #include "protocol/trace.h"
 
-namespace dravel::cli {
+namespace dravel::output {
 
 class TraceLog {
 public:
@@ -41,4 +41,4 @@ private:
 // The time now as ISO 8601 in UTC with milliseconds.
 std::string IsoTimeNow();
 
-}  // namespace dravel::cli
+}  // namespace dravel::output

@@ -1,46 +1,20 @@
-#include "cli/watch.h"
+#include "station/watch.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstdio>
 #include <map>
-#include <memory>
-#include <mutex>
 #include <set>
-#include <thread>
 
-#include "cli/console.h"
-#include "cli/json_events.h"
-#include "host/child_process.h"
-#include "host/interrupts.h"
 #include "host/device_watch.h"
-#include "protocol/transfer.h"
+#include "output/exit_codes.h"
+#include "station/child_runs.h"
 
-namespace dravel::cli {
+namespace dravel::station {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::string_view kCausePrefix = "dravel-cli: ";
-
-// One board's download, from the start of its child to the child's end.
-struct BoardRun {
-    int number = 0;
-    std::string device;
-    ChildProcess child;
-    std::thread waiter;
-    Clock::time_point started{};
-    // Filled in by the child's readers and its waiter, under the station's lock.
-    std::string lastText;
-    std::string lastCause;
-    std::string progress;  // for the status line on a terminal
-    bool sawEnd = false;
-    bool finished = false;
-    int exitCode = -1;
-    double seconds = 0.0;
-};
+constexpr std::size_t kStatusWidth = 150;
 
 // Where a device stands. A device is flashed once per appearance.
 enum class DeviceState {
@@ -49,55 +23,68 @@ enum class DeviceState {
     Flashed,   // waits to go away
 };
 
-std::string Trimmed(std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
+// How far a board is, for the status line.
+std::string ProgressText(const output::ProgressReport& progress) {
+    if (!progress.synchronised) return "waiting";
+    const uint64_t size = progress.fileSize.value_or(0);
+    if (size == 0) return progress.bytesSent == 0 ? "in sync" : std::to_string(progress.bytesSent) + " bytes";
+    return std::to_string(std::min<uint64_t>(100, progress.bytesSent * 100 / size)) + "%";
 }
 
-class Station {
+class Watch {
 public:
-    explicit Station(const WatchOptions& options)
-        : m_options(options), m_terminal(!options.json && EnableTerminalSequences(ConsoleStream::Error)) {}
+    explicit Watch(const WatchOptions& options) : m_options(options), m_runs(RunOptions(options)) {}
 
     int Run() {
-        InterruptWatcher interrupts([this](std::string_view what) { OnInterrupt(what); });
-        Say("waiting for devices matching " + PatternList() + " (Ctrl+C ends the watch)");
-        std::unique_lock lock(m_mutex);
+        m_runs.Say("waiting for devices matching " + PatternList() + " (Ctrl+C ends the watch)");
         for (;;) {
-            Collect(lock);
-            if (m_interrupted && m_running == 0) break;
+            Collect();
+            const bool interrupted = m_runs.Interrupted();
+            if (interrupted && m_runs.Running() == 0) break;
             if (m_options.count && m_finished >= *m_options.count) break;
-            if (!m_interrupted) {
+            if (!interrupted) {
                 std::set<std::string> inUse;
                 for (const auto& [device, state] : m_devices) {
                     if (state == DeviceState::Flashing) inUse.insert(device);
                 }
-                lock.unlock();
-                const std::vector<std::string> found = FindMatchingDevices(m_options.patterns, inUse);
-                lock.lock();
-                Update(found);
+                Update(FindMatchingDevices(m_options.patterns, inUse));
             }
-            m_wake.wait_for(lock, m_options.pollPeriod, [this] { return m_changed; });
-            m_changed = false;
+            m_runs.WaitForChange(m_options.pollPeriod);
         }
-        lock.unlock();
-        return Finish(interrupts.ExitCode());
+        return Finish();
     }
 
 private:
-    void OnInterrupt(std::string_view what) {
-        std::lock_guard lock(m_mutex);
-        Say(std::string(what) + (m_running > 0 ? ": stopping the downloads and closing their ports" : ""));
-        m_interrupted = true;
-        m_downloadsInterrupted = m_running > 0;
-        for (const auto& board : m_boards) {
-            if (!board->finished) board->child.Interrupt();
-        }
-        m_changed = true;
-        m_wake.notify_all();
+    static ChildRuns::Options RunOptions(const WatchOptions& watch) {
+        ChildRuns::Options options;
+        options.json = watch.json;
+        // The children's texts stand behind the station's line per board;
+        // their causes and the rest (a trace to standard error) go on.
+        options.echo = [](const ChildRun& run, ChildStream stream, const std::string& line) {
+            if (stream == ChildStream::Output) return std::optional<Echo>();
+            const std::string text = line.starts_with(kCausePrefix) ? line.substr(kCausePrefix.size()) : line;
+            if (text.empty()) return std::optional<Echo>();
+            return std::optional<Echo>(Echo{stderr, "[" + run.name + "] " + text});
+        };
+        // One line below everything else: each running board and how far it is.
+        options.status = [](const std::vector<const ChildRun*>& runs) {
+            std::string status;
+            for (const ChildRun* run : runs) {
+                if (run->finished || !run->progress) continue;
+                status += (status.empty() ? "" : "   ") + std::to_string(run->number) + " " + run->name + " " +
+                          ProgressText(*run->progress);
+            }
+            if (status.empty()) return std::vector<std::string>();
+            if (status.size() > kStatusWidth) status = status.substr(0, kStatusWidth - 3) + "...";
+            return std::vector<std::string>{status};
+        };
+        options.interruptText = [](std::string_view what, int running) {
+            return std::string(what) + (running > 0 ? ": stopping the downloads and closing their ports" : "");
+        };
+        return options;
     }
 
-    // Under the lock: what the look found, against what was there before.
+    // What the look found, against what was there before.
     void Update(const std::vector<std::string>& found) {
         const std::set<std::string> present(found.begin(), found.end());
         for (auto it = m_devices.begin(); it != m_devices.end();) {
@@ -118,198 +105,55 @@ private:
                 Announce("appeared", device);
             } else if (it->second == DeviceState::Appeared && MayStartAnother()) {
                 it->second = DeviceState::Flashing;
-                Start(device);
+                const int board = ++m_started;
+                std::string error;
+                // A child that cannot start is collected as a failed board.
+                m_runs.Start(device, device, board, m_options.childArguments(device, board), error);
             }
         }
     }
 
     bool MayStartAnother() const { return !m_options.count || m_started < *m_options.count; }
 
-    void Start(const std::string& device) {
-        auto board = std::make_unique<BoardRun>();
-        BoardRun* run = board.get();
-        run->number = ++m_started;
-        run->device = device;
-        run->started = Clock::now();
-        std::string error;
-        const bool ok = run->child.Start(
-            CurrentExecutable(), m_options.childArguments(device, run->number),
-            [this, run](ChildStream stream, const std::string& line) { OnLine(*run, stream, line); }, error);
-        if (!ok) {
-            run->finished = true;
-            run->exitCode = 1;
-            run->lastCause = "cannot start the download: " + error;
-            m_boards.push_back(std::move(board));
-            m_changed = true;
-            return;
-        }
-        ++m_running;
-        run->waiter = std::thread([this, run] {
-            const int code = run->child.Wait();
-            std::lock_guard lock(m_mutex);
-            run->finished = true;
-            run->exitCode = code;
-            run->seconds = std::chrono::duration<double>(Clock::now() - run->started).count();
-            --m_running;
-            m_changed = true;
-            m_wake.notify_all();
-        });
-        m_boards.push_back(std::move(board));
-    }
-
-    // On the child's reader threads.
-    void OnLine(BoardRun& run, ChildStream stream, const std::string& line) {
-        if (stream == ChildStream::Output && m_options.json) {
-            std::string event;
-            if (m_events.PassOn(line, event) && event == "end") {
-                std::lock_guard lock(m_mutex);
-                run.sawEnd = true;
-            }
-            return;
-        }
-        std::lock_guard lock(m_mutex);
-        if (stream == ChildStream::Output) {
-            run.lastText = Trimmed(line);
-            return;
-        }
-        if (line.rfind(kProgressPrefix, 0) == 0) {
-            run.progress = ProgressText(line.substr(kProgressPrefix.size()));
-            ClearStatus();
-            DrawStatus();
-            return;
-        }
-        // Only the child's own causes count as one; the rest (a trace to
-        // standard error) is passed on as it is.
-        const bool isCause = line.rfind(kCausePrefix, 0) == 0;
-        const std::string text = isCause ? line.substr(kCausePrefix.size()) : line;
-        if (text.empty()) return;
-        if (isCause) run.lastCause = text;
-        Print(stderr, "[" + run.device + "] " + text);
-    }
-
-    // Under the lock: the results of the children that have ended, in the
-    // order they ended.
-    void Collect(std::unique_lock<std::mutex>& lock) {
-        for (auto it = m_boards.begin(); it != m_boards.end();) {
-            BoardRun& run = **it;
-            if (!run.finished) {
-                ++it;
-                continue;
-            }
-            std::unique_ptr<BoardRun> done = std::move(*it);
-            it = m_boards.erase(it);
-            lock.unlock();
-            if (done->waiter.joinable()) done->waiter.join();
-            lock.lock();
-            Report(*done);
-            m_devices[done->device] = DeviceState::Flashed;
+    // The results of the children that have ended, in the order they ended.
+    void Collect() {
+        for (const ChildRun& run : m_runs.TakeFinished()) {
+            Report(run);
+            m_devices[run.name] = DeviceState::Flashed;
             ++m_finished;
         }
     }
 
-    void Report(const BoardRun& run) {
-        const bool passed = run.exitCode == 0;
+    void Report(const ChildRun& run) {
+        const bool passed = run.exitCode == kExitCompleted;
         passed ? ++m_passed : ++m_failed;
-        std::string cause;
-        if (!passed) {
-            if (run.exitCode == 130 || run.exitCode == 143) {
-                cause = "interrupted";
-            } else if (!run.lastCause.empty()) {
-                cause = run.lastCause;
-            } else if (!run.lastText.empty()) {
-                cause = run.lastText;
-            } else {
-                cause = "exit status " + std::to_string(run.exitCode);
-            }
-        }
-        if (m_options.json) {
-            // A child that could not say how it ended (it could not start, or
-            // it was killed) still gets its end event.
-            if (!run.sawEnd) {
-                nlohmann::ordered_json fields;
-                fields["board"] = run.number;
-                fields["outcome"] = OutcomeName(run.exitCode);
-                fields["bytes"] = 0;
-                fields["seconds"] = run.seconds;
-                fields["resends"] = 0;
-                fields["sha256"] = nullptr;
-                fields["message"] = run.lastText.empty() ? cause : run.lastText;
-                fields["cause"] = cause;
-                fields["exit_code"] = run.exitCode;
-                m_events.Emit("end", run.device, fields);
-            }
-            return;
-        }
-        Print(stdout, BoardLine(passed, run.number, run.device, run.seconds, cause));
+        // With --json the board's end event has said it.
+        if (m_options.json) return;
+        m_runs.Print(stdout, BoardLine(passed, run.board.value_or(run.number), run.name, run.seconds, run.Cause()));
     }
 
     void Announce(const char* event, const std::string& device) {
         if (m_options.json) {
-            m_events.Emit(event, device);
+            m_runs.Events().Emit(event, device);
         } else {
-            Say(device + " " + event);
+            m_runs.Say(device + " " + event);
         }
     }
 
-    int Finish(int interrupted) {
+    int Finish() {
         char summary[128];
         std::snprintf(summary, sizeof summary, "%d board%s: %d passed, %d failed", m_finished,
                       m_finished == 1 ? "" : "s", m_passed, m_failed);
         if (m_options.json) {
-            Say(summary);
+            m_runs.Say(summary);
         } else {
-            std::printf("%s\n", summary);
-            std::fflush(stdout);
+            m_runs.Print(stdout, summary);
         }
         // Stopped while idle, the watch ends as it would after its count.
-        if (interrupted != 0 && m_downloadsInterrupted) return interrupted;
-        return m_failed == 0 ? 0 : 3;
-    }
-
-    void Say(const std::string& text) { Print(stderr, "dravel-cli: " + text); }
-
-    // Every line goes out whole, with the status line (on a terminal) taken
-    // away first and drawn again below it.
-    void Print(std::FILE* stream, const std::string& line) {
-        ClearStatus();
-        std::fprintf(stream, "%s\n", line.c_str());
-        std::fflush(stream);
-        DrawStatus();
-    }
-
-    // "@progress <sent> <size or -> <resends> <synchronised>" from a child.
-    static std::string ProgressText(const std::string& fields) {
-        unsigned long long sent = 0;
-        unsigned long long size = 0;
-        int resends = 0;
-        int synchronised = 0;
-        char sizeText[32] = "-";
-        std::sscanf(fields.c_str(), "%llu %31s %d %d", &sent, sizeText, &resends, &synchronised);
-        if (!synchronised) return "waiting";
-        size = std::strtoull(sizeText, nullptr, 10);
-        if (size == 0) return sent == 0 ? "in sync" : std::to_string(sent) + " bytes";
-        return std::to_string(std::min<unsigned long long>(100, sent * 100 / size)) + "%";
-    }
-
-    // One line below everything else: each running board and how far it is.
-    void DrawStatus() {
-        if (!m_terminal) return;
-        std::string status;
-        for (const auto& board : m_boards) {
-            if (board->finished || board->progress.empty()) continue;
-            status += (status.empty() ? "" : "   ") + std::to_string(board->number) + " " + board->device + " " +
-                      board->progress;
+        if (const int interrupted = m_runs.InterruptExitCode(); interrupted != 0 && m_runs.InterruptedWhileRunning()) {
+            return interrupted;
         }
-        if (status.empty()) return;
-        if (status.size() > kStatusWidth) status = status.substr(0, kStatusWidth - 3) + "...";
-        std::fputs(status.c_str(), stderr);
-        std::fflush(stderr);
-        m_statusShown = true;
-    }
-    void ClearStatus() {
-        if (!m_statusShown) return;
-        std::fputs("\r\033[K", stderr);
-        m_statusShown = false;
+        return m_failed == 0 ? kExitCompleted : kExitFailed;
     }
 
     std::string PatternList() const {
@@ -318,21 +162,11 @@ private:
         return list;
     }
 
-    static constexpr std::size_t kStatusWidth = 150;
-
     const WatchOptions& m_options;
-    const bool m_terminal;
-    bool m_statusShown = false;
-    EventStream m_events;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_changed = false;
-    bool m_interrupted = false;
-    bool m_downloadsInterrupted = false;
+    ChildRuns m_runs;
+    // The devices and the counts belong to the watch's own thread.
     std::map<std::string, DeviceState> m_devices;
-    std::vector<std::unique_ptr<BoardRun>> m_boards;
     int m_started = 0;
-    int m_running = 0;
     int m_finished = 0;
     int m_passed = 0;
     int m_failed = 0;
@@ -350,6 +184,6 @@ std::string BoardLine(bool passed, int board, const std::string& device, double 
     return line;
 }
 
-int RunWatch(const WatchOptions& options) { return Station(options).Run(); }
+int RunWatch(const WatchOptions& options) { return Watch(options).Run(); }
 
-}  // namespace dravel::cli
+}  // namespace dravel::station

@@ -1,0 +1,26 @@
+// The command line's two stations: a gang (several --port) and a watch
+// (--watch). Everything that can be found wrong with the job is found here,
+// before any child starts, so that no device gets half a run; the stations
+// themselves are in station/.
+//
+// Threads: each runs on the main thread until its children have ended.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/job_description.h"
+#include "station/gang.h"
+
+namespace dravel::cli {
+
+// Says a usage error and answers the exit status.
+using UsageError = std::function<int(const std::string& error)>;
+
+// `members`: a member per port of the job, in its order.
+int RunGangJob(const JobDescription& job, const std::vector<station::GangMember>& members, const UsageError& usageError);
+
+int RunWatchJob(const JobDescription& job, const UsageError& usageError);
+
+}  // namespace dravel::cli
