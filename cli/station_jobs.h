@@ -4,6 +4,10 @@
 // themselves are in station/.
 //
 // Threads: each runs on the main thread until its children have ended.
+//
+// Failures: an image that does not open ends with 3 after "<path> Open
+// Failed" (and with --json an `end` for every port of a gang); a report or
+// trace file that cannot be written is a usage error (2).
 #pragma once
 
 #include <functional>

@@ -3,8 +3,11 @@
 // events), all said through one TransferOutput.
 //
 // Threads: RunTransferJob runs on the main thread and returns when the
-// transfer has ended and its threads are joined; the port's fatal exit ends
-// the process from inside the core, after the report and the end event.
+// transfer has ended and its threads are joined.
+//
+// Failures: every way a transfer ends is an exit status (exit_codes.h) after
+// the texts, the report and the end event; a port that cannot be opened ends
+// the process from inside the core with 1, after the report and the event.
 #pragma once
 
 #include <string>

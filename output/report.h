@@ -12,6 +12,9 @@
 // TransferRecord gathers the record while the transfer runs: its calls may
 // come from any of the transfer's threads (it takes its own lock), and
 // Finish() appends it once, whichever way the process ends.
+//
+// Failures: Open and DigestImage answer false with the system's words; a
+// write that fails once the file is open loses that line and nothing else.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,9 @@
 // that trace into one file do not tear.
 //
 // Threads: Write may be called from any thread.
+//
+// Failures: Open answers false with the system's words; a write that fails
+// later loses that line and nothing else.
 #pragma once
 
 #include <cstdio>

@@ -11,6 +11,9 @@
 //
 // Threads: RunGang runs on the caller's thread and returns when every child
 // has ended and every thread it made is joined.
+//
+// Failures: a child that cannot be started stops the gang: no further child
+// starts, those running are interrupted, and the gang ends with 1.
 #pragma once
 
 #include <string>

@@ -18,6 +18,9 @@
 // Threads: the caller's thread polls the patterns and starts and collects
 // the children; the supervisor's threads do the rest. Everything is joined
 // before RunWatch returns.
+//
+// Failures: a child that cannot be started is a board that failed, with the
+// system's words as its cause; the watch goes on.
 #pragma once
 
 #include <chrono>
