@@ -5,29 +5,28 @@
 // "Transmitting .... ", every status-label text and every message-box text.
 // Everything else (causes, hints, the progress bar) goes to standard error.
 
-#include <cstdio>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "cli/command_line.h"
-#include "cli/gang.h"
-#include "cli/json_events.h"
+#include "cli/job_description.h"
 #include "cli/port_list.h"
-#include "cli/report.h"
-#include "cli/trace_log.h"
+#include "cli/station_jobs.h"
 #include "cli/transfer_job.h"
-#include "cli/watch.h"
 #include "comm/port_bindings.h"
 #include "host/interrupts.h"
 #include "network/network_port.h"
+#include "output/exit_codes.h"
+#include "output/json_events.h"
 #include "serial/port_names.h"
 
 namespace {
 
 using namespace dravel;
 using namespace dravel::cli;
+
+static_assert(kExitUsage == command_line::kExitUsage);
 
 constexpr const char* kFooter =
     "Transfer kinds:\n"
@@ -62,23 +61,6 @@ constexpr const char* kFooter =
     "For tests only: DRAVEL_TIMER_SCALE=F (0 < F <= 1) shortens the answer timers\n"
     "(1000 ms after a sync probe, 20000 ms after a frame) by that factor.";
 
-struct Options {
-    std::vector<std::string> ports;
-    int kind = 2;
-    std::string file;
-    bool listPorts = false;
-    bool quiet = false;
-    double syncTimeout = 0.0;
-    int maxResends = -1;
-    std::string trace;
-    std::string report;
-    bool gangMember = false;
-    bool json = false;
-    std::vector<std::string> watch;
-    int count = 0;
-    int board = 0;
-};
-
 // "1" to "4" is a port of the program; anything else but a bare number is a device.
 std::string CheckPort(const std::string& value) {
     if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
@@ -103,57 +85,6 @@ PortConfig PortFor(const std::string& argument) {
     return config;
 }
 
-// The options a child of a gang runs with: everything but the other ports.
-std::vector<std::string> MemberArguments(const Options& options, const std::string& port) {
-    std::vector<std::string> arguments = {"--port", port, "--kind", std::to_string(options.kind), "--gang-member"};
-    if (options.quiet) arguments.push_back("--quiet");
-    if (options.json) arguments.push_back("--json");
-    if (options.syncTimeout > 0) arguments.insert(arguments.end(), {"--sync-timeout", std::to_string(options.syncTimeout)});
-    if (options.maxResends >= 0) arguments.insert(arguments.end(), {"--max-resends", std::to_string(options.maxResends)});
-    if (!options.trace.empty()) arguments.insert(arguments.end(), {"--trace", options.trace});
-    if (!options.report.empty()) arguments.insert(arguments.end(), {"--report", options.report});
-    if (!options.file.empty()) arguments.insert(arguments.end(), {"--", options.file});
-    return arguments;
-}
-
-// The report and the trace are opened once ahead, so that a file that cannot
-// be written stops the run before any child touches a line.
-template <typename UsageError>
-std::optional<int> CheckRecordFiles(const Options& options, UsageError usageError) {
-    std::string error;
-    if (!options.report.empty()) {
-        ReportFile report;
-        if (!report.Open(options.report, error)) return usageError("--report " + error);
-    }
-    if (!options.trace.empty() && options.trace != "-") {
-        TraceLog trace;
-        if (!trace.Open(options.trace, error)) return usageError("--trace " + error);
-    }
-    return std::nullopt;
-}
-
-template <typename UsageError>
-int Watch(const Options& options, UsageError usageError) {
-    for (const std::string& pattern : options.watch) {
-        if (pattern.empty()) return usageError("--watch needs a pattern");
-    }
-    // Found wrong once, it would fail on every board.
-    if (const auto failed = CheckImage(options.file, options.kind, options.quiet, options.json)) return *failed;
-    if (const auto unwritable = CheckRecordFiles(options, usageError)) return *unwritable;
-    WatchOptions watch;
-    watch.patterns = options.watch;
-    if (options.count > 0) watch.count = options.count;
-    watch.json = options.json;
-    watch.childArguments = [&options](const std::string& device, int board) {
-        std::vector<std::string> arguments = MemberArguments(options, device);
-        // The station's own line per board stands for the texts.
-        if (!options.json && !options.quiet) arguments.insert(arguments.begin(), "--quiet");
-        arguments.insert(arguments.begin(), {"--board", std::to_string(board)});
-        return arguments;
-    };
-    return RunWatch(watch);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,97 +92,38 @@ int main(int argc, char** argv) {
     UseLineFeedLineEnds();
     InterruptWatcher::Prepare();
 
-    ProgramSeconds();  // the clock of --json starts here
-    Options options;
+    output::ProgramSeconds();  // the clock of --json starts here
+    CommandLineOptions options;
     CLI::App app("Sends FILE to the device's loader on a serial port, as the desktop form's send button does.",
                  "dravel-cli");
     command_line::Prepare(app);
     app.footer(kFooter);
-    app.add_option("-p,--port", options.ports, "serial port 1 to 4 (default 1) or a device; repeat for a gang")
-        ->type_name("PORT")
-        ->allow_extra_args(false)
-        ->check([](const std::string& value) { return CheckPort(value); });
-    app.add_option("--kind", options.kind, "transfer kind 1 to 6 (default 2, the form's)")
-        ->type_name("K")
-        ->check(CLI::Range(1, 6).description(""));
-    app.add_flag("--list-ports", options.listPorts, "show the ports and the serial devices, and whether each is free");
-    app.add_option("--sync-timeout", options.syncTimeout, "give up when the device has not answered within S seconds (exit 4)")
-        ->type_name("S")
-        ->check(CLI::PositiveNumber.description(""));
-    app.add_option("--max-resends", options.maxResends,
-                   "end as a transfer error when a frame was sent N+1 times without acceptance")
-        ->type_name("N")
-        ->check(CLI::NonNegativeNumber.description(""));
-    app.add_flag("-q,--quiet", options.quiet, "standard output carries only the result and failures");
-    app.add_option("--trace", options.trace, "append a timestamped line per probe, frame, answer and timer ('-': stderr)")
-        ->type_name("FILE");
-    app.add_option("--report", options.report, "append one JSON object per transfer")->type_name("FILE");
-    app.add_flag("--json", options.json, "standard output carries only JSON events, one per line (docs/cli.md)");
-    app.add_option("--watch", options.watch,
-                   "flash every serial device matching the glob as it appears (repeatable; quote it)")
-        ->type_name("PATTERN")
-        ->allow_extra_args(false);
-    app.add_option("--count", options.count, "with --watch: end after N boards")
-        ->type_name("N")
-        ->check(CLI::PositiveNumber.description(""));
-    app.add_flag("--gang-member", options.gangMember)->group("");
-    app.add_option("--board", options.board)->group("")->check(CLI::PositiveNumber);
-    app.add_option("FILE", options.file, "the image to send (not for kinds 5 and 6)")->type_name("");
+    DeclareOptions(app, options, [](const std::string& value) { return CheckPort(value); });
 
     if (const auto status = command_line::Parse(app, argc, argv)) return *status;
     // Ports 1 to 4 are what the desktop program's dialog made them.
     const std::string bindingsNote = UseStoredPortBindings();
     if (options.listPorts) return ListPorts();
     auto usageError = [&](const std::string& error) { return command_line::UsageError(app, error); };
-    if (options.kind <= 4 && options.file.empty()) return usageError("no FILE given");
-    if (options.count > 0 && options.watch.empty()) return usageError("--count is for --watch");
-    if (!options.watch.empty()) {
-        if (!options.ports.empty()) return usageError("--watch finds its devices itself; leave out --port");
-        return Watch(options, usageError);
-    }
-    if (options.ports.empty()) options.ports.push_back("1");
-    std::set<std::string> seen;
-    for (const std::string& port : options.ports) {
-        if (!seen.insert(port).second) return usageError("port " + port + " is given twice");
-    }
+    std::string error;
+    const std::optional<JobDescription> job = DescribeJob(options, error);
+    if (!job) return usageError(error);
 
-    if (options.ports.size() == 1) {
-        JobOptions job;
-        job.portArgument = options.ports.front();
-        job.port = PortFor(job.portArgument);
-        job.kind = options.kind;
-        job.file = options.file;
-        job.quiet = options.quiet;
-        if (options.syncTimeout > 0) {
-            job.limits.syncTimeout = std::chrono::milliseconds(static_cast<int64_t>(options.syncTimeout * 1000.0 + 0.5));
+    switch (job->Mode()) {
+        case JobMode::Single: {
+            const std::string& port = job->ports.front();
+            const PortConfig config = PortFor(port);
+            return RunTransferJob(*job, port, config, config.device.empty() ? bindingsNote : std::string());
         }
-        if (options.maxResends >= 0) job.limits.maxResends = options.maxResends;
-        job.tracePath = options.trace;
-        job.reportPath = options.report;
-        job.forParent = options.gangMember;
-        job.json = options.json;
-        if (options.board > 0) job.board = options.board;
-        if (job.port.device.empty()) job.bindingsNote = bindingsNote;
-        return RunTransferJob(job);
-    }
-
-    // A gang: everything that can be found wrong is found before any child
-    // starts, so no device gets half a run.
-    if (const auto failed = CheckImage(options.file, options.kind, options.quiet, options.json)) {
-        if (options.json) {
-            // Every port of the gang ends, without its line touched.
-            EventStream stream;
-            for (const std::string& port : options.ports) {
-                TransferEvents(stream, PortLabel(PortFor(port)), std::nullopt)
-                    .End(*failed, options.file + text::kOpenFailed, "the image cannot be opened");
+        case JobMode::Gang: {
+            std::vector<station::GangMember> members;
+            for (const std::string& port : job->ports) {
+                const PortConfig config = PortFor(port);
+                members.push_back({port, DeviceOf(config), PortLabel(config), ChildArguments(*job, port)});
             }
+            return RunGangJob(*job, members, usageError);
         }
-        return *failed;
+        case JobMode::Watch: return RunWatchJob(*job, usageError);
     }
-    if (const auto unwritable = CheckRecordFiles(options, usageError)) return *unwritable;
-    std::vector<GangMember> members;
-    for (const std::string& port : options.ports) {
-        members.push_back({port, DeviceOf(PortFor(port)), MemberArguments(options, port)});
-    }
-    return RunGang(members, options.quiet, options.json);
+    return kExitUsage;
 }

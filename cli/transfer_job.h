@@ -1,41 +1,31 @@
 // One transfer from the command line: what the desktop form's send does,
-// with the command line's own additions (bounded waits, trace, report).
+// with the command line's own additions (bounded waits, trace, report,
+// events), all said through one TransferOutput.
+//
+// Threads: RunTransferJob runs on the main thread and returns when the
+// transfer has ended and its threads are joined.
+//
+// Failures: every way a transfer ends is an exit status (exit_codes.h) after
+// the texts, the report and the end event; a port that cannot be opened ends
+// the process from inside the core with 1, after the report and the event.
 #pragma once
 
-#include <optional>
 #include <string>
 
+#include "cli/job_description.h"
 #include "comm/port_config.h"
-#include "protocol/transfer.h"
 
 namespace dravel::cli {
 
-inline constexpr int kExitCompleted = 0;
-inline constexpr int kExitPortFatal = 1;  // the port layer ends the process with it
-inline constexpr int kExitFailed = 3;
-inline constexpr int kExitNoAnswer = 4;
+// Runs the job's transfer on one port (`portArgument` as given, `port` what
+// it stands for) and returns the exit status. `bindingsNote` tells the trace
+// why the remembered ports were not read.
+int RunTransferJob(const JobDescription& job, const std::string& portArgument, const PortConfig& port,
+                   const std::string& bindingsNote = {});
 
-struct JobOptions {
-    std::string portArgument;  // as given: "1" to "4" or a device
-    PortConfig port;
-    int kind = 2;
-    std::string file;
-    bool quiet = false;
-    TransferLimits limits;
-    std::string tracePath;
-    std::string reportPath;
-    bool forParent = false;  // a gang member: progress goes to the parent
-    bool json = false;       // standard output carries events (json_events.h)
-    std::optional<int> board;  // a watch's board number, for the report and the events
-    std::string bindingsNote;  // why the remembered ports were not read, for the trace
-};
-
-// Runs the transfer and returns the exit status.
-int RunTransferJob(const JobOptions& options);
-
-// Whether the image can be sent, said before anything touches the line:
-// nothing when it can, else the exit status after "<path> Open Failed".
-std::optional<int> CheckImage(const std::string& path, int kind, bool quiet, bool json = false);
+// Why the job's image cannot be sent, found before anything touches a line;
+// empty when it can, or when the kind sends none.
+std::string ImageProblem(const JobDescription& job);
 
 // The device a port argument stands for, for the report and the gang table.
 std::string DeviceOf(const PortConfig& port);

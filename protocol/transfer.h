@@ -21,6 +21,7 @@
 #include <string>
 
 #include "protocol/file_reader.h"
+#include "protocol/frame.h"
 #include "protocol/trace.h"
 
 namespace dravel {
@@ -56,6 +57,8 @@ struct TransferLimits {
     // A frame sent this many times more without acceptance ends the transfer
     // as a transfer error.
     std::optional<int32_t> maxResends;
+
+    bool operator==(const TransferLimits&) const = default;
 };
 
 // Window timers of the main frame, and the worker's poll period.
@@ -81,10 +84,31 @@ constexpr TransferKind ToTransferKind(int value) {
     return value >= 1 && value <= 6 ? static_cast<TransferKind>(value) : TransferKind::Blocks5;
 }
 
+// A kind given as a number from outside (a command line): none for a number
+// that names no kind, where the form would quietly take 2.
+constexpr std::optional<TransferKind> TransferKindFromNumber(int value) {
+    if (value < 1 || value > 6) return std::nullopt;
+    return static_cast<TransferKind>(value);
+}
+
+constexpr int KindNumber(TransferKind kind) { return static_cast<int>(kind); }
+
 // Quiet kinds show no sync texts, send no file and leave send disabled.
 constexpr bool IsQuiet(TransferKind kind) {
     return kind == TransferKind::SyncOnly5 || kind == TransferKind::SyncOnly6;
 }
+
+// Whether a transfer of the kind reads an image; the quiet kinds only synchronise.
+constexpr bool KindSendsFile(TransferKind kind) { return !IsQuiet(kind); }
+
+// Whether the image goes in blocks of kBlockBufferSize bytes (else in text
+// lines, or not at all), so that its size says how many frames it takes.
+constexpr bool KindSendsBlocks(TransferKind kind) {
+    return kind == TransferKind::Blocks5 || kind == TransferKind::Blocks6 || kind == TransferKind::Blocks7;
+}
+
+// The frames a block kind needs for `size` bytes (the last one may be short).
+constexpr uint64_t BlocksFor(uint64_t size) { return (size + kBlockBufferSize - 1) / kBlockBufferSize; }
 
 constexpr uint8_t BlockCommand(TransferKind kind) {
     switch (kind) {

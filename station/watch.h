@@ -3,10 +3,10 @@
 // appears, those present at the start included, until --count boards are
 // done or Ctrl+C.
 //
-// Each board is flashed by a child process of its own (the opening gate of
-// the receive path belongs to a process), so boards plugged in together are
-// flashed side by side. A device is flashed once per appearance: after its
-// download it must go away before the same path is flashed again.
+// Each board is flashed by a child of its own (child_runs.h), so boards
+// plugged in together are flashed side by side. A device is flashed once per
+// appearance: after its download it must go away before the same path is
+// flashed again.
 //
 // Standard output: one line per board, "PASS <n> <device> <seconds>" or
 // "FAIL <n> <device> <seconds> <cause>", then a summary; with --json the
@@ -16,9 +16,11 @@
 // running downloads and closes their ports first).
 //
 // Threads: the caller's thread polls the patterns and starts and collects
-// the children; each child has a waiter thread and its own two readers, and
-// the interrupt watcher calls in from its thread. Everything is joined
+// the children; the supervisor's threads do the rest. Everything is joined
 // before RunWatch returns.
+//
+// Failures: a child that cannot be started is a board that failed, with the
+// system's words as its cause; the watch goes on.
 #pragma once
 
 #include <chrono>
@@ -27,7 +29,7 @@
 #include <string>
 #include <vector>
 
-namespace dravel::cli {
+namespace dravel::station {
 
 struct WatchOptions {
     std::vector<std::string> patterns;
@@ -44,4 +46,4 @@ int RunWatch(const WatchOptions& options);
 // The line a board's result is said in, without the line feed.
 std::string BoardLine(bool passed, int board, const std::string& device, double seconds, const std::string& cause);
 
-}  // namespace dravel::cli
+}  // namespace dravel::station

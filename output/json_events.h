@@ -11,11 +11,17 @@
 // EventStream owns the writing: one whole line per call, under a lock, so
 // events of several threads never tear. A parent (a gang, a watch) passes on
 // what its children write with PassOn(): their `t` is replaced by its own
-// clock, so the times of one stream always come from one clock.
+// clock, so the times of one stream always come from one clock. PassOn takes
+// any bytes: what is not one JSON object with an `event`, or is longer than
+// any event a child writes, is left out.
 //
 // TransferEvents turns what one transfer reports (trace events, progress,
 // the result) into events. Its calls come from the transfer's threads; it
-// takes its own lock.
+// takes its own lock. EndEventFields() is the one place the `end` event's
+// fields are put together: a transfer's own, and a station's for a child
+// that could not say how it ended.
+//
+// Failures: a stream that cannot be written loses the line; nothing stops.
 #pragma once
 
 #include <chrono>
@@ -29,9 +35,12 @@
 #include "protocol/trace.h"
 #include "protocol/transfer.h"
 
-namespace dravel::cli {
+namespace dravel::output {
 
 inline constexpr const char* kEventSchema = "dravel-events/1";
+
+// Longer lines from a child are no event of ours.
+inline constexpr std::size_t kLongestPassedEvent = 64 * 1024;
 
 // Seconds since the program started (since the first call, made first thing
 // in main()).
@@ -61,12 +70,27 @@ private:
 // What the end event says of how a transfer ended, from the exit status.
 const char* OutcomeName(int exitCode);
 
+// How a transfer ended, as its `end` event tells it.
+struct TransferEnd {
+    std::optional<int> board;  // a watch's board number
+    int exitCode = 0;
+    uint64_t bytes = 0;        // file bytes the device accepted
+    double seconds = 0.0;
+    int32_t resends = 0;
+    std::optional<std::string> sha256;  // of the image, when it was read
+    std::string message;       // the tool's own result text
+    std::string cause;         // left out when empty
+};
+
+// The `end` event's fields after `event`, `port` and `t`, in their order.
+nlohmann::ordered_json EndEventFields(const TransferEnd& end);
+
 class TransferEvents {
 public:
     struct Image {
         std::optional<uint64_t> size;
         std::optional<std::string> sha256;
-        int kind = 2;
+        TransferKind kind = TransferKind::Blocks5;
     };
 
     TransferEvents(EventStream& stream, std::string port, std::optional<int> board);
@@ -97,4 +121,4 @@ private:
     bool m_ended = false;
 };
 
-}  // namespace dravel::cli
+}  // namespace dravel::output

@@ -1,61 +1,19 @@
-// The pieces of the production station that need no device: which names a
-// watch pattern takes, the line a board's result is said in, and the events
-// of --json as a program reads them.
+// The --json events as a program reads them: one transfer's events, and a
+// parent's stream with its children's events passed on.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "cli/json_events.h"
-#include "cli/watch.h"
-#include "host/device_watch.h"
+#include "output/json_events.h"
 #include "protocol/answer.h"
 
-namespace dravel::cli {
+namespace dravel::output {
 namespace {
-
-TEST(WatchPattern, TakesTheNamesAStationMeans) {
-    EXPECT_TRUE(MatchesGlob("/dev/ttyUSB*", "/dev/ttyUSB0", false));
-    EXPECT_TRUE(MatchesGlob("/dev/ttyUSB*", "/dev/ttyUSB12", false));
-    EXPECT_TRUE(MatchesGlob("/dev/serial/by-id/usb-FTDI*", "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", false));
-    EXPECT_TRUE(MatchesGlob("COM?", "COM7", false));
-    EXPECT_TRUE(MatchesGlob("COM[1-4]", "COM3", false));
-    EXPECT_TRUE(MatchesGlob("COM[!1-4]", "COM5", false));
-    EXPECT_TRUE(MatchesGlob("*", "", false));
-    EXPECT_TRUE(MatchesGlob("a*b*c", "axxbyyc", false));
-    EXPECT_TRUE(MatchesGlob("COM1", "COM1", false));
-}
-
-TEST(WatchPattern, LeavesTheRestAlone) {
-    EXPECT_FALSE(MatchesGlob("/dev/ttyUSB*", "/dev/ttyACM0", false));
-    EXPECT_FALSE(MatchesGlob("COM?", "COM12", false));
-    EXPECT_FALSE(MatchesGlob("COM[1-4]", "COM5", false));
-    EXPECT_FALSE(MatchesGlob("COM[!1-4]", "COM2", false));
-    EXPECT_FALSE(MatchesGlob("COM1", "COM10", false));
-    EXPECT_FALSE(MatchesGlob("a*b*c", "axxbyy", false));
-    EXPECT_FALSE(MatchesGlob("", "COM1", false));
-    // A long run of stars against a long name must not take for ever.
-    EXPECT_FALSE(MatchesGlob(std::string(200, '*') + "x", std::string(2000, 'a'), false));
-}
-
-TEST(WatchPattern, CaseCountsOnlyWhereTheSystemIgnoresIt) {
-    EXPECT_TRUE(MatchesGlob("com*", "COM7", true));
-    EXPECT_TRUE(MatchesGlob("COM[a-z]", "COMx", true));
-    EXPECT_FALSE(MatchesGlob("com*", "COM7", false));
-    // A '[' without its ']' is a character like any other.
-    EXPECT_TRUE(MatchesGlob("COM[", "COM[", false));
-    EXPECT_TRUE(HasWildcard("COM*"));
-    EXPECT_FALSE(HasWildcard("COM7"));
-}
-
-TEST(BoardLine, SaysPassOrFailTheNumberTheDeviceTheSecondsAndForAFailureTheCause) {
-    EXPECT_EQ(BoardLine(true, 3, "/dev/ttyUSB0", 12.345, ""), "PASS 3 /dev/ttyUSB0 12.35");
-    EXPECT_EQ(BoardLine(false, 4, "COM7", 2.0, "no answer from the device within 5 s"),
-              "FAIL 4 COM7 2.00 no answer from the device within 5 s");
-}
 
 // Everything a stream wrote, a parsed object per line.
 class StreamCapture {
@@ -89,7 +47,7 @@ TEST(JsonEvents, ATransferReadsAsOpenSyncProgressResendsAndOneEnd) {
     StreamCapture capture;
     EventStream stream(capture.File());
     TransferEvents events(stream, "/dev/ttyUSB0", 2);
-    events.SetImage({5000, std::string(64, 'a'), 2});
+    events.SetImage({5000, std::string(64, 'a'), TransferKind::Blocks5});
     events.OnTrace(TraceEvent::Port(TraceEvent::Kind::PortOpened, "/dev/ttyUSB0 /dev/ttyUSB0"));
     TransferProgress waiting;
     events.OnProgress(waiting);
@@ -166,4 +124,4 @@ TEST(JsonEvents, AParentPassesOnItsChildrensEventsOnItsOwnClock) {
 }
 
 }  // namespace
-}  // namespace dravel::cli
+}  // namespace dravel::output

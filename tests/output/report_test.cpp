@@ -4,10 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/report.h"
+#include "output/report.h"
 #include "tests/support/files.h"
 
-namespace dravel::cli {
+namespace dravel::output {
 namespace {
 
 TEST(Report, DigestOfKnownContentAndOfNothing) {
@@ -36,4 +36,4 @@ TEST(Report, OneLineOfJsonThatSurvivesAnyFileName) {
 }
 
 }  // namespace
-}  // namespace dravel::cli
+}  // namespace dravel::output

@@ -1,4 +1,4 @@
-#include "cli/report.h"
+#include "output/report.h"
 
 #include <gcrypt.h>
 
@@ -12,8 +12,9 @@
 #include <system_error>
 
 #include "dravel_version.h"
+#include "output/trace_log.h"
 
-namespace dravel::cli {
+namespace dravel::output {
 
 namespace {
 
@@ -119,4 +120,52 @@ void ReportFile::Append(const ReportRecord& record) {
     std::fflush(m_file);
 }
 
-}  // namespace dravel::cli
+TransferRecord::TransferRecord(ReportRecord identity)
+    : m_record(std::move(identity)), m_began(std::chrono::steady_clock::now()) {
+    m_record.start = IsoTimeNow();
+}
+
+void TransferRecord::SetDigest(const ImageDigest& digest) {
+    std::lock_guard lock(m_mutex);
+    m_record.digest = digest;
+}
+
+void TransferRecord::Progress(const TransferProgress& progress) {
+    std::lock_guard lock(m_mutex);
+    m_record.frames = progress.blocks;
+    m_record.resends = progress.resends;
+    m_record.noAnswers = progress.noAnswers;
+    m_record.payloadBytes = progress.bytesSent;
+}
+
+void TransferRecord::Box(std::string_view text) {
+    std::lock_guard lock(m_mutex);
+    m_record.outcome = text;
+}
+
+void TransferRecord::Cause(std::string_view text) {
+    std::lock_guard lock(m_mutex);
+    m_lastCause = text;
+}
+
+std::string TransferRecord::Outcome() {
+    std::lock_guard lock(m_mutex);
+    return m_record.outcome;
+}
+
+std::string TransferRecord::LastCause() {
+    std::lock_guard lock(m_mutex);
+    return m_lastCause;
+}
+
+void TransferRecord::Finish(ReportFile& file, int exitCode, std::string_view outcomeIfNoBox) {
+    std::lock_guard lock(m_mutex);
+    if (m_finished) return;
+    m_finished = true;
+    if (m_record.outcome.empty()) m_record.outcome = outcomeIfNoBox;
+    m_record.exitCode = exitCode;
+    m_record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_began).count();
+    file.Append(m_record);
+}
+
+}  // namespace dravel::output

@@ -1,14 +1,18 @@
-#include "cli/console.h"
+#include "output/console.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "host/interrupts.h"
+#include "output/progress_line.h"
 
-namespace dravel::cli {
+namespace dravel::output {
 
-Console::Console(bool quiet, bool json)
-    : m_quiet(quiet), m_json(json), m_progressBar(!json && EnableTerminalSequences(ConsoleStream::Error)) {}
+Console::Console(bool quiet, bool json, ConsoleStreams streams)
+    : m_streams(streams),
+      m_quiet(quiet),
+      m_json(json),
+      m_progressBar(!json && streams.err == stderr && EnableTerminalSequences(ConsoleStream::Error)) {}
 
 void Console::Status(std::string_view text) {
     if (!m_quiet) Line(text);
@@ -20,32 +24,26 @@ void Console::Line(std::string_view text) {
     if (m_json) return;
     std::lock_guard lock(m_mutex);
     ClearBar();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), m_streams.out);
+    std::fputc('\n', m_streams.out);
+    std::fflush(m_streams.out);
     DrawBar();
 }
 
 void Console::Cause(std::string_view text) {
     std::lock_guard lock(m_mutex);
     ClearBar();
-    std::fprintf(stderr, "dravel-cli: %.*s\n", static_cast<int>(text.size()), text.data());
-    std::fflush(stderr);
+    std::fprintf(m_streams.err, "dravel-cli: %.*s\n", static_cast<int>(text.size()), text.data());
+    std::fflush(m_streams.err);
     DrawBar();
-}
-
-std::string ProgressLine(const TransferProgress& progress) {
-    return std::string(kProgressPrefix) + std::to_string(progress.bytesSent) + " " +
-           (progress.fileSize ? std::to_string(*progress.fileSize) : std::string("-")) + " " +
-           std::to_string(progress.resends) + " " + (progress.synchronised ? "1" : "0");
 }
 
 void Console::Progress(const TransferProgress& progress) {
     if (m_forParent) {
         std::lock_guard lock(m_mutex);
         const std::string line = ProgressLine(progress) + "\n";
-        std::fputs(line.c_str(), stderr);
-        std::fflush(stderr);
+        std::fputs(line.c_str(), m_streams.err);
+        std::fflush(m_streams.err);
         return;
     }
     if (!m_progressBar) return;
@@ -89,14 +87,14 @@ void Console::Progress(const TransferProgress& progress) {
 }
 
 void Console::ClearBar() {
-    if (m_progressBar && !m_bar.empty()) std::fputs("\r\033[K", stderr);
+    if (m_progressBar && !m_bar.empty()) std::fputs("\r\033[K", m_streams.err);
 }
 
 void Console::DrawBar() {
     if (m_progressBar && !m_bar.empty()) {
-        std::fputs(m_bar.c_str(), stderr);
-        std::fflush(stderr);
+        std::fputs(m_bar.c_str(), m_streams.err);
+        std::fflush(m_streams.err);
     }
 }
 
-}  // namespace dravel::cli
+}  // namespace dravel::output

@@ -3,24 +3,34 @@
 // Standard output carries the system's own texts, one per line, exactly as
 // the desktop program shows them (with --quiet only the result and failures:
 // the texts that would be message boxes). Standard error carries the causes
-// and, on a terminal, a progress bar that is redrawn below the texts.
+// and, on a terminal, a progress bar that is redrawn below the texts; for a
+// parent process (a station) it carries the progress lines instead
+// (progress_line.h).
 //
 // Threads: every call may come from any thread; lines never interleave.
+// Failures: a stream that cannot be written loses the line; nothing stops.
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "protocol/transfer.h"
 
-namespace dravel::cli {
+namespace dravel::output {
+
+// Where a console writes: the process's own streams, or files in a test.
+struct ConsoleStreams {
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+};
 
 class Console {
 public:
     // With `json` standard output is left to the events: no texts, no bar.
-    explicit Console(bool quiet, bool json = false);
+    explicit Console(bool quiet, bool json = false, ConsoleStreams streams = {});
 
     // A status-label text (left out with --quiet).
     void Status(std::string_view text);
@@ -39,6 +49,7 @@ private:
     void DrawBar();
 
     std::mutex m_mutex;
+    const ConsoleStreams m_streams;
     const bool m_quiet;
     const bool m_json;
     const bool m_progressBar;
@@ -49,8 +60,4 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw{};
 };
 
-// The line a gang member writes for its parent: "@progress <sent> <size or -> <resends> <synchronised>".
-std::string ProgressLine(const TransferProgress& progress);
-inline constexpr std::string_view kProgressPrefix = "@progress ";
-
-}  // namespace dravel::cli
+}  // namespace dravel::output

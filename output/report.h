@@ -8,14 +8,26 @@
 //
 // ImageDigest reads the image once, ahead of the transfer, for its size and
 // its SHA-256 (libgcrypt); a pipe has neither.
+//
+// TransferRecord gathers the record while the transfer runs: its calls may
+// come from any of the transfer's threads (it takes its own lock), and
+// Finish() appends it once, whichever way the process ends.
+//
+// Failures: Open and DigestImage answer false with the system's words; a
+// write that fails once the file is open loses that line and nothing else.
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
-namespace dravel::cli {
+#include "protocol/transfer.h"
+
+namespace dravel::output {
 
 struct ImageDigest {
     std::optional<uint64_t> size;
@@ -60,4 +72,31 @@ private:
     std::FILE* m_file = nullptr;
 };
 
-}  // namespace dravel::cli
+// What the report says of one transfer, gathered while it runs.
+class TransferRecord {
+public:
+    // `identity`: the port, the device, the image, the kind and the board;
+    // the start is now.
+    explicit TransferRecord(ReportRecord identity);
+
+    void SetDigest(const ImageDigest& digest);
+    void Progress(const TransferProgress& progress);
+    // A message-box text: the last one is the outcome.
+    void Box(std::string_view text);
+    void Cause(std::string_view text);
+    // The tool's own result text and the last cause so far.
+    std::string Outcome();
+    std::string LastCause();
+    // Once; later calls do nothing. `outcomeIfNoBox` stands for the result
+    // text when no box was shown.
+    void Finish(ReportFile& file, int exitCode, std::string_view outcomeIfNoBox);
+
+private:
+    std::mutex m_mutex;
+    ReportRecord m_record;
+    std::chrono::steady_clock::time_point m_began;
+    bool m_finished = false;
+    std::string m_lastCause;
+};
+
+}  // namespace dravel::output

@@ -1,10 +1,10 @@
-#include "cli/trace_log.h"
+#include "output/trace_log.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
-namespace dravel::cli {
+namespace dravel::output {
 
 std::string IsoTimeNow() {
     using namespace std::chrono;
@@ -49,4 +49,4 @@ void TraceLog::WriteText(const std::string& text) {
     std::fflush(m_file);
 }
 
-}  // namespace dravel::cli
+}  // namespace dravel::output

@@ -1,10 +1,11 @@
-#include "cli/json_events.h"
+#include "output/json_events.h"
 
 #include <cmath>
 
+#include "output/exit_codes.h"
 #include "protocol/answer.h"
 
-namespace dravel::cli {
+namespace dravel::output {
 
 namespace {
 
@@ -32,6 +33,7 @@ void EventStream::Emit(const std::string& event, const std::string& port, const 
 }
 
 bool EventStream::PassOn(const std::string& line, std::string& event) {
+    if (line.size() > kLongestPassedEvent) return false;
     nlohmann::ordered_json object = nlohmann::ordered_json::parse(line, nullptr, false);
     if (object.is_discarded() || !object.is_object() || !object.contains("event") || !object["event"].is_string()) {
         return false;
@@ -66,13 +68,24 @@ void EventStream::Write(nlohmann::ordered_json& object) {
 }
 
 const char* OutcomeName(int exitCode) {
-    switch (exitCode) {
-        case 0: return "completed";
-        case 4: return "no-answer";
-        case 130:
-        case 143: return "cancelled";
-        default: return "error";
-    }
+    if (exitCode == kExitCompleted) return "completed";
+    if (exitCode == kExitNoAnswer) return "no-answer";
+    if (IsInterruptedExit(exitCode)) return "cancelled";
+    return "error";
+}
+
+nlohmann::ordered_json EndEventFields(const TransferEnd& end) {
+    nlohmann::ordered_json fields = nlohmann::ordered_json::object();
+    if (end.board) fields["board"] = *end.board;
+    fields["outcome"] = OutcomeName(end.exitCode);
+    fields["bytes"] = end.bytes;
+    fields["seconds"] = Rounded(end.seconds, 1000.0);
+    fields["resends"] = end.resends;
+    fields["sha256"] = end.sha256 ? nlohmann::ordered_json(*end.sha256) : nullptr;
+    fields["message"] = end.message;
+    if (!end.cause.empty()) fields["cause"] = end.cause;
+    fields["exit_code"] = end.exitCode;
+    return fields;
 }
 
 TransferEvents::TransferEvents(EventStream& stream, std::string port, std::optional<int> board)
@@ -128,8 +141,8 @@ void TransferEvents::OnProgress(const TransferProgress& progress) {
     const bool moved = progress.blocks != m_lastBlocksShown;
     const bool due = now - m_lastProgress >= kProgressPeriod;
     // The last block is always shown, so that a reader sees the count reach the total.
-    const bool whole = progress.fileSize && m_image.kind >= 2 && m_image.kind <= 4 &&
-                       static_cast<uint64_t>(progress.blocks) * 1024 >= *progress.fileSize;
+    const bool whole = progress.fileSize && KindSendsBlocks(m_image.kind) &&
+                       static_cast<uint64_t>(progress.blocks) >= BlocksFor(*progress.fileSize);
     if (!moved || (!due && !whole && !progress.finished)) return;
     EmitProgress(progress, now);
 }
@@ -139,8 +152,8 @@ void TransferEvents::EmitProgress(const TransferProgress& progress, Clock::time_
     m_lastBlocksShown = progress.blocks;
     auto fields = Fields();
     fields["blocks"] = progress.blocks;
-    if (progress.fileSize && m_image.kind >= 2 && m_image.kind <= 4) {
-        fields["total"] = (*progress.fileSize + 1023) / 1024;
+    if (progress.fileSize && KindSendsBlocks(m_image.kind)) {
+        fields["total"] = BlocksFor(*progress.fileSize);
     } else {
         fields["total"] = nullptr;  // lines, or a pipe: not known ahead
     }
@@ -161,16 +174,16 @@ void TransferEvents::End(int exitCode, const std::string& message, const std::st
     std::lock_guard lock(m_mutex);
     if (m_ended) return;
     m_ended = true;
-    auto fields = Fields();
-    fields["outcome"] = OutcomeName(exitCode);
-    fields["bytes"] = m_latest.bytesSent;
-    fields["seconds"] = Rounded(std::chrono::duration<double>(Clock::now() - m_began).count(), 1000.0);
-    fields["resends"] = m_latest.resends;
-    fields["sha256"] = m_image.sha256 ? nlohmann::ordered_json(*m_image.sha256) : nullptr;
-    fields["message"] = message;
-    if (!cause.empty()) fields["cause"] = cause;
-    fields["exit_code"] = exitCode;
-    m_stream.Emit("end", m_port, fields);
+    TransferEnd end;
+    end.board = m_board;
+    end.exitCode = exitCode;
+    end.bytes = m_latest.bytesSent;
+    end.seconds = std::chrono::duration<double>(Clock::now() - m_began).count();
+    end.resends = m_latest.resends;
+    end.sha256 = m_image.sha256;
+    end.message = message;
+    end.cause = cause;
+    m_stream.Emit("end", m_port, EndEventFields(end));
 }
 
-}  // namespace dravel::cli
+}  // namespace dravel::output

@@ -7,6 +7,9 @@
 // that trace into one file do not tear.
 //
 // Threads: Write may be called from any thread.
+//
+// Failures: Open answers false with the system's words; a write that fails
+// later loses that line and nothing else.
 #pragma once
 
 #include <cstdio>
@@ -15,7 +18,7 @@
 
 #include "protocol/trace.h"
 
-namespace dravel::cli {
+namespace dravel::output {
 
 class TraceLog {
 public:
@@ -41,4 +44,4 @@ private:
 // The time now as ISO 8601 in UTC with milliseconds.
 std::string IsoTimeNow();
 
-}  // namespace dravel::cli
+}  // namespace dravel::output

@@ -1,0 +1,58 @@
+#include "cli/station_jobs.h"
+
+#include "cli/transfer_job.h"
+#include "output/console.h"
+#include "output/exit_codes.h"
+#include "output/json_events.h"
+#include "output/transfer_output.h"
+#include "station/watch.h"
+
+namespace dravel::cli {
+
+namespace {
+
+// Found wrong once, the image would fail on every board: said once, and with
+// --json every port of the job ends without its line touched.
+std::optional<int> RefuseImage(const JobDescription& job, const std::vector<std::string>& eventPorts) {
+    const std::string problem = ImageProblem(job);
+    if (problem.empty()) return std::nullopt;
+    const std::string box = job.file + text::kOpenFailed;
+    output::Console console(job.quiet, job.json);
+    console.Cause(problem);
+    console.Box(box);
+    if (job.json) {
+        output::EventStream stream;
+        for (const std::string& port : eventPorts) {
+            output::TransferEvents(stream, port, std::nullopt).End(kExitFailed, box, output::kImageNotOpenedCause);
+        }
+    }
+    return kExitFailed;
+}
+
+}  // namespace
+
+int RunGangJob(const JobDescription& job, const std::vector<station::GangMember>& members, const UsageError& usageError) {
+    std::vector<std::string> eventPorts;
+    for (const station::GangMember& member : members) eventPorts.push_back(member.eventPort);
+    if (const auto refused = RefuseImage(job, eventPorts)) return *refused;
+    if (const std::string unwritable = output::CheckRecordFiles(job.reportPath, job.tracePath); !unwritable.empty()) {
+        return usageError(unwritable);
+    }
+    return station::RunGang(members, job.quiet, job.json);
+}
+
+int RunWatchJob(const JobDescription& job, const UsageError& usageError) {
+    // No event names a board before it appears.
+    if (const auto refused = RefuseImage(job, {})) return *refused;
+    if (const std::string unwritable = output::CheckRecordFiles(job.reportPath, job.tracePath); !unwritable.empty()) {
+        return usageError(unwritable);
+    }
+    station::WatchOptions watch;
+    watch.patterns = job.watchPatterns;
+    watch.count = job.count;
+    watch.json = job.json;
+    watch.childArguments = [&job](const std::string& device, int board) { return ChildArguments(job, device, board); };
+    return station::RunWatch(watch);
+}
+
+}  // namespace dravel::cli
