@@ -6,6 +6,7 @@
 // Everything else (causes, hints, the progress bar) goes to standard error.
 
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -19,10 +20,8 @@
 #include "cli/trace_log.h"
 #include "cli/transfer_job.h"
 #include "cli/watch.h"
-#include "comm/port_bindings.h"
 #include "host/interrupts.h"
-#include "network/network_port.h"
-#include "serial/port_names.h"
+#include "ports/port_table.h"
 
 namespace {
 
@@ -79,29 +78,41 @@ struct Options {
     int board = 0;
 };
 
-// "1" to "4" is a port of the program; anything else but a bare number is a device.
-std::string CheckPort(const std::string& value) {
-    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
-        if (value.size() == 1 && value[0] >= '1' && value[0] <= '4') return {};
-        return "a port is 1 to 4 or a device name, not " + value;
-    }
-    if (value.empty()) return "a port needs a number from 1 to 4 or a device name";
-    if (IsNetworkPort(value)) {
-        std::string error;
-        if (!ParseNetworkPort(value, error)) return value + ": " + error;
-    }
-    return {};
-}
+// Every --port resolved once, against the ports the desktop program's dialog
+// left (with DRAVEL_COM<n> over them), as the command line is read.
+class PortArguments {
+public:
+    PortArguments() : m_table(PortTable::Load()) {}
 
-PortConfig PortFor(const std::string& argument) {
-    PortConfig config;
-    if (argument.size() == 1 && argument[0] >= '1' && argument[0] <= '4') {
-        config.portNumber = argument[0] - '0';
-    } else {
-        config.device = argument;
+    const PortTable& Table() const { return m_table; }
+
+    // "1" to "4" is a port of the program; anything else but a bare number is a device.
+    static bool IsProgramPort(const std::string& argument) {
+        return argument.size() == 1 && argument[0] >= '1' && argument[0] <= '4';
     }
-    return config;
-}
+
+    // The check of --port: empty when the argument names a port, else why not.
+    std::string Check(const std::string& argument) {
+        std::string error;
+        std::optional<ResolvedPort> port = m_table.Resolve(argument, error);
+        if (!port) return error;
+        m_resolved.insert_or_assign(argument, std::move(*port));
+        return {};
+    }
+
+    // The port of an argument that passed Check(), or of the default "1".
+    PortConfig For(const std::string& argument) {
+        if (!m_resolved.contains(argument)) Check(argument);
+        PortConfig config;
+        if (IsProgramPort(argument)) config.portNumber = argument[0] - '0';
+        config.resolved = m_resolved.at(argument);
+        return config;
+    }
+
+private:
+    PortTable m_table;
+    std::map<std::string, ResolvedPort> m_resolved;
+};
 
 // The options a child of a gang runs with: everything but the other ports.
 std::vector<std::string> MemberArguments(const Options& options, const std::string& port) {
@@ -163,6 +174,7 @@ int main(int argc, char** argv) {
 
     ProgramSeconds();  // the clock of --json starts here
     Options options;
+    PortArguments ports;
     CLI::App app("Sends FILE to the device's loader on a serial port, as the desktop form's send button does.",
                  "dravel-cli");
     command_line::Prepare(app);
@@ -170,7 +182,7 @@ int main(int argc, char** argv) {
     app.add_option("-p,--port", options.ports, "serial port 1 to 4 (default 1) or a device; repeat for a gang")
         ->type_name("PORT")
         ->allow_extra_args(false)
-        ->check([](const std::string& value) { return CheckPort(value); });
+        ->check([&ports](const std::string& value) { return ports.Check(value); });
     app.add_option("--kind", options.kind, "transfer kind 1 to 6 (default 2, the form's)")
         ->type_name("K")
         ->check(CLI::Range(1, 6).description(""));
@@ -200,8 +212,8 @@ int main(int argc, char** argv) {
 
     if (const auto status = command_line::Parse(app, argc, argv)) return *status;
     // Ports 1 to 4 are what the desktop program's dialog made them.
-    const std::string bindingsNote = UseStoredPortBindings();
-    if (options.listPorts) return ListPorts();
+    const std::string bindingsNote = ports.Table().Note();
+    if (options.listPorts) return ListPorts(ports.Table());
     auto usageError = [&](const std::string& error) { return command_line::UsageError(app, error); };
     if (options.kind <= 4 && options.file.empty()) return usageError("no FILE given");
     if (options.count > 0 && options.watch.empty()) return usageError("--count is for --watch");
@@ -218,7 +230,7 @@ int main(int argc, char** argv) {
     if (options.ports.size() == 1) {
         JobOptions job;
         job.portArgument = options.ports.front();
-        job.port = PortFor(job.portArgument);
+        job.port = ports.For(job.portArgument);
         job.kind = options.kind;
         job.file = options.file;
         job.quiet = options.quiet;
@@ -231,7 +243,7 @@ int main(int argc, char** argv) {
         job.forParent = options.gangMember;
         job.json = options.json;
         if (options.board > 0) job.board = options.board;
-        if (job.port.device.empty()) job.bindingsNote = bindingsNote;
+        if (PortArguments::IsProgramPort(job.portArgument)) job.bindingsNote = bindingsNote;
         return RunTransferJob(job);
     }
 
@@ -242,7 +254,7 @@ int main(int argc, char** argv) {
             // Every port of the gang ends, without its line touched.
             EventStream stream;
             for (const std::string& port : options.ports) {
-                TransferEvents(stream, PortLabel(PortFor(port)), std::nullopt)
+                TransferEvents(stream, PortLabel(ports.For(port)), std::nullopt)
                     .End(*failed, options.file + text::kOpenFailed, "the image cannot be opened");
             }
         }
@@ -251,7 +263,7 @@ int main(int argc, char** argv) {
     if (const auto unwritable = CheckRecordFiles(options, usageError)) return *unwritable;
     std::vector<GangMember> members;
     for (const std::string& port : options.ports) {
-        members.push_back({port, DeviceOf(PortFor(port)), MemberArguments(options, port)});
+        members.push_back({port, DeviceOf(ports.For(port)), MemberArguments(options, port)});
     }
     return RunGang(members, options.quiet, options.json);
 }

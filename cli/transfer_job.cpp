@@ -11,7 +11,6 @@
 #include "host/interrupts.h"
 #include "window/headless_window.h"
 #include "serial/low_latency.h"
-#include "serial/port_names.h"
 #include "protocol/download.h"
 
 namespace dravel::cli {
@@ -89,13 +88,9 @@ private:
 
 }  // namespace
 
-std::string DeviceOf(const PortConfig& port) {
-    return port.device.empty() ? ResolvePortDevice(port.portNumber) : ResolvePortName(port.device);
-}
+std::string DeviceOf(const PortConfig& port) { return port.Target().device; }
 
-std::string PortLabel(const PortConfig& port) {
-    return port.device.empty() ? "COM" + std::to_string(port.portNumber) : port.device;
-}
+std::string PortLabel(const PortConfig& port) { return port.Target().label; }
 
 std::optional<int> CheckImage(const std::string& path, int kind, bool quiet, bool json) {
     if (kind > 4) return std::nullopt;
