@@ -11,7 +11,7 @@
 #include "app/dravel_view.h"
 #include "app/main_frame.h"
 #include "app/resource_ids.h"
-#include "comm/port_bindings.h"
+#include "ports/port_table.h"
 #include "window/timer_scale.h"
 
 namespace dravel::gui {
@@ -78,13 +78,14 @@ bool CDravelApp::OnInit() {
     if (!wxApp::OnInit()) return false;
     wxInitAllImageHandlers();
 
+    CMainFrame::Options options;
     // Ports 1 to 4 as the last OK in the port dialog left them (the command
     // line reads the same store). A store that cannot be read leaves the
     // defaults; the next OK writes a good one.
-    if (const std::string note = UseStoredPortBindings(); !note.empty()) std::cerr << "dravel: " << note << std::endl;
+    options.ports = PortTable::Load();
+    if (!options.ports.Note().empty()) std::cerr << "dravel: " << options.ports.Note() << std::endl;
 
     m_document = std::make_unique<CDravelDoc>();
-    CMainFrame::Options options;
     // Only tests shorten the answer timers; without the variable they are
     // the protocol's own 1000 and 20000 ms.
     options.side.timerScale = TimerScaleFromEnvironment();

@@ -62,7 +62,7 @@ CMainFrame::CMainFrame(CDravelDoc& document, Options options)
       m_document(document),
       m_windowSide(m_options.side),
       m_core(m_windowSide),
-      m_portDlg(nullptr),
+      m_portDlg(m_options.ports),
       m_lockTimer(this, kLockTimerId) {
     m_modal.Register();
 
@@ -197,6 +197,10 @@ void CMainFrame::UpdateLockIndicators() {
 void CMainFrame::OnLockTimer(wxTimerEvent&) { UpdateLockIndicators(); }
 
 void CMainFrame::StartTransfer(FormView& form) {
+    // The chosen port as the table stands now: the device this send opens.
+    PortConfig config = m_core.GetPortConfig();
+    config.resolved = m_options.ports.Resolve(config.portNumber);
+    m_core.SetPortConfig(config);
     m_core.SetFormView(&form);
     m_core.StartTransfer();
 }

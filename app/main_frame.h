@@ -1,8 +1,10 @@
 // dravel::gui::CMainFrame: the program's one window.
 //
 // What it owns: the window side, the protocol-side main frame (on which the
-// transfers run), the port settings dialog with the chosen configuration, the
-// status bar and, as its child, the download form. Constructing it asks for
+// transfers run), the port table, the port settings dialog with the chosen
+// configuration, the status bar and, as its child, the download form. The
+// chosen port is resolved through the table at every send, and the transfer
+// opens what that gave. Constructing it asks for
 // the port first, before any window exists; anything but OK says "The End"
 // and ends the process with exit code 1.
 //
@@ -31,6 +33,7 @@
 #include "app/dravel_view.h"
 #include "app/port_settings_dlg.h"
 #include "app/wx_window_side.h"
+#include "ports/port_table.h"
 #include "protocol/download.h"
 
 namespace dravel::text {
@@ -49,6 +52,9 @@ public:
         WxWindowSide::Options side;
         // Replaces the file dialogs (tests); empty means the real ones.
         std::function<std::string(bool forDocument)> chooseFile;
+        // The ports the dialog edits and the sends resolve; the program
+        // loads the user's store, which the dialog's OK writes.
+        PortTable ports{PortBindingsFile()};
     };
 
     CMainFrame(CDravelDoc& document, Options options);

@@ -6,7 +6,6 @@
 
 #include "app/dialog_units.h"
 #include "app/resource_ids.h"
-#include "serial/port_names.h"
 
 namespace dravel::gui {
 
@@ -57,7 +56,7 @@ wxBEGIN_EVENT_TABLE(CPortSettingsDlg, wxDialog)
     EVT_COMBOBOX(id::kPortDevice, CPortSettingsDlg::OnDeviceChosen)
 wxEND_EVENT_TABLE()
 
-CPortSettingsDlg::CPortSettingsDlg(wxWindow* parent) {
+CPortSettingsDlg::CPortSettingsDlg(PortTable& ports, wxWindow* parent) : m_ports(ports) {
     wxDialog::Create(parent, wxID_ANY, "Port settings", wxDefaultPosition, wxDefaultSize,
                      wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX);
     // The template's font; its dialog units size everything below.
@@ -75,7 +74,7 @@ CPortSettingsDlg::CPortSettingsDlg(wxWindow* parent) {
 
     // Each port button also names the device that port stands for here.
     std::vector<std::string> portCaptions;
-    for (int port = 1; port <= kBindablePorts; ++port) portCaptions.push_back(Caption(port, ResolvePortDevice(port)));
+    for (int port = 1; port <= kBindablePorts; ++port) portCaptions.push_back(Caption(port, m_ports.DeviceOf(port)));
     m_portButtons = MakeGroup({{id::kPort1, 29, 15, 33, 10},
                                {id::kPort1 + 1, 99, 15, 33, 10},
                                {id::kPort1 + 2, 29, 31, 33, 10},
@@ -290,7 +289,7 @@ void CPortSettingsDlg::OnDeviceText(wxCommandEvent&) {
     if (m_showingDevice || m_fixedByEnvironment[static_cast<size_t>(m_boxPort)]) return;
     std::string device = DeviceInBox();
     // An emptied box means the port's own device again.
-    if (device.empty()) device = SerialLine::DefaultDevice(m_boxPort + 1);
+    if (device.empty()) device = PortTable::DefaultDevice(m_boxPort + 1);
     m_devices[static_cast<size_t>(m_boxPort)] = device;
     SetCaption(m_boxPort);
 }
@@ -313,8 +312,9 @@ void CPortSettingsDlg::OnInitDialog(wxInitDialogEvent&) {
     // the defaults; and the system's devices as they are plugged in now.
     for (int port = 1; port <= kBindablePorts; ++port) {
         const size_t index = static_cast<size_t>(port - 1);
-        m_devices[index] = ResolvePortDevice(port);
-        m_fixedByEnvironment[index] = PortDeviceFromEnvironment(port).has_value();
+        const ResolvedPort resolved = m_ports.Resolve(port);
+        m_devices[index] = resolved.device;
+        m_fixedByEnvironment[index] = resolved.origin == DeviceOrigin::Environment;
         m_portButtons[index]->SetLabel(wxString::FromUTF8(Caption(port, m_devices[index])));
     }
     FillDeviceList();
@@ -324,22 +324,10 @@ void CPortSettingsDlg::OnInitDialog(wxInitDialogEvent&) {
 }
 
 void CPortSettingsDlg::KeepBindings() {
-    // Ports fixed by the environment keep what they were bound to: the
-    // variable is for this run, not for the next.
-    const PortBindings before = PortBindingsInUse();
-    PortBindings bindings;
-    for (int port = 1; port <= kBindablePorts; ++port) {
-        const std::string& device = m_devices[static_cast<size_t>(port - 1)];
-        if (m_fixedByEnvironment[static_cast<size_t>(port - 1)]) {
-            bindings.Bind(port, before.Device(port));
-        } else if (device != SerialLine::DefaultDevice(port)) {
-            bindings.Bind(port, device);
-        }
-    }
-    UsePortBindings(bindings);
+    // The table's rule decides what each shown device binds.
+    for (int port = 1; port <= kBindablePorts; ++port) m_ports.Choose(port, m_devices[static_cast<size_t>(port - 1)]);
     m_saveError.clear();
-    const std::filesystem::path file = m_bindingsFile.empty() ? PortBindingsFile() : m_bindingsFile;
-    if (SavePortBindings(file, bindings, m_saveError)) return;
+    if (m_ports.Save(m_saveError)) return;
     if (m_saveError.empty()) m_saveError = "unknown failure";
     if (m_warnOnSaveFailure) {
         wxMessageBox(wxString::FromUTF8("The devices chosen for the ports are used now, but they could not be kept "

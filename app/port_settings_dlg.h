@@ -10,16 +10,17 @@
 // the device of the selected port and changes it: a list of the system's
 // serial devices, read again at every showing, and free text for any other
 // device or network port. A port whose device DRAVEL_COM<n> fixes cannot be
-// changed here; a note says so. OK makes the devices the process's port
-// bindings and keeps them for the next start (comm/port_bindings.h).
+// changed here; a note says so. OK puts the devices into the port table the
+// dialog was given (ports/port_table.h), which keeps them for the next start.
 //
 // The window is created once, without a parent, and shown each time it runs;
-// the object lives as long as the main frame that embeds it.
+// the object lives as long as the main frame that embeds it, and the table as
+// long as the object.
 //
 // Threads: user-interface thread only. Failure: Cancel, Escape and the close
-// box leave the configuration and the bindings as they were. Bindings that
-// cannot be saved are still used in this run; a warning says why they will
-// not be there at the next start.
+// box leave the configuration and the table as they were. Bindings that
+// cannot be saved are still in the table for this run; a warning says why
+// they will not be there at the next start.
 #pragma once
 
 #include <array>
@@ -36,15 +37,14 @@
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 
-#include "comm/port_bindings.h"
 #include "comm/port_config.h"
-#include "serial/port_names.h"
+#include "ports/port_table.h"
 
 namespace dravel::gui {
 
 class CPortSettingsDlg final : public wxDialog {
 public:
-    explicit CPortSettingsDlg(wxWindow* parent = nullptr);
+    explicit CPortSettingsDlg(PortTable& ports, wxWindow* parent = nullptr);
 
     // Runs the dialog modally: wxID_OK after OK, wxID_CANCEL otherwise.
     int DoModal() { return ShowModal(); }
@@ -75,8 +75,6 @@ public:
     wxComboBox* DeviceBox() const { return m_deviceBox; }
     wxStaticText* DeviceNote() const { return m_deviceNote; }
 
-    // Where OK keeps the bindings; empty: PortBindingsFile(). For tests.
-    void SetBindingsFile(std::filesystem::path file) { m_bindingsFile = std::move(file); }
     // Why the last OK could not keep the bindings; empty when it could.
     const std::string& SaveError() const { return m_saveError; }
     // Whether a failed save is also shown in a box (tests read SaveError()).
@@ -137,7 +135,7 @@ private:
     bool m_showingDevice = false;  // the box is being filled, not typed into
     std::vector<ListedDevice> m_listed;
 
-    std::filesystem::path m_bindingsFile;
+    PortTable& m_ports;
     std::string m_saveError;
     bool m_warnOnSaveFailure = true;
     RadioGroup m_portButtons;

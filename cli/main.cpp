@@ -5,6 +5,7 @@
 // "Transmitting .... ", every status-label text and every message-box text.
 // Everything else (causes, hints, the progress bar) goes to standard error.
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,12 +15,10 @@
 #include "cli/port_list.h"
 #include "cli/station_jobs.h"
 #include "cli/transfer_job.h"
-#include "comm/port_bindings.h"
 #include "host/interrupts.h"
-#include "network/network_port.h"
 #include "output/exit_codes.h"
 #include "output/json_events.h"
-#include "serial/port_names.h"
+#include "ports/port_table.h"
 
 namespace {
 
@@ -61,29 +60,41 @@ constexpr const char* kFooter =
     "For tests only: DRAVEL_TIMER_SCALE=F (0 < F <= 1) shortens the answer timers\n"
     "(1000 ms after a sync probe, 20000 ms after a frame) by that factor.";
 
-// "1" to "4" is a port of the program; anything else but a bare number is a device.
-std::string CheckPort(const std::string& value) {
-    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
-        if (value.size() == 1 && value[0] >= '1' && value[0] <= '4') return {};
-        return "a port is 1 to 4 or a device name, not " + value;
-    }
-    if (value.empty()) return "a port needs a number from 1 to 4 or a device name";
-    if (IsNetworkPort(value)) {
-        std::string error;
-        if (!ParseNetworkPort(value, error)) return value + ": " + error;
-    }
-    return {};
-}
+// Every --port resolved once, against the ports the desktop program's dialog
+// left (with DRAVEL_COM<n> over them), as the command line is read.
+class PortArguments {
+public:
+    PortArguments() : m_table(PortTable::Load()) {}
 
-PortConfig PortFor(const std::string& argument) {
-    PortConfig config;
-    if (argument.size() == 1 && argument[0] >= '1' && argument[0] <= '4') {
-        config.portNumber = argument[0] - '0';
-    } else {
-        config.device = argument;
+    const PortTable& Table() const { return m_table; }
+
+    // "1" to "4" is a port of the program; anything else but a bare number is a device.
+    static bool IsProgramPort(const std::string& argument) {
+        return argument.size() == 1 && argument[0] >= '1' && argument[0] <= '4';
     }
-    return config;
-}
+
+    // The check of --port: empty when the argument names a port, else why not.
+    std::string Check(const std::string& argument) {
+        std::string error;
+        std::optional<ResolvedPort> port = m_table.Resolve(argument, error);
+        if (!port) return error;
+        m_resolved.insert_or_assign(argument, std::move(*port));
+        return {};
+    }
+
+    // The port of an argument that passed Check(), or of the default "1".
+    PortConfig For(const std::string& argument) {
+        if (!m_resolved.contains(argument)) Check(argument);
+        PortConfig config;
+        if (IsProgramPort(argument)) config.portNumber = argument[0] - '0';
+        config.resolved = m_resolved.at(argument);
+        return config;
+    }
+
+private:
+    PortTable m_table;
+    std::map<std::string, ResolvedPort> m_resolved;
+};
 
 }  // namespace
 
@@ -94,16 +105,17 @@ int main(int argc, char** argv) {
 
     output::ProgramSeconds();  // the clock of --json starts here
     CommandLineOptions options;
+    PortArguments ports;
     CLI::App app("Sends FILE to the device's loader on a serial port, as the desktop form's send button does.",
                  "dravel-cli");
     command_line::Prepare(app);
     app.footer(kFooter);
-    DeclareOptions(app, options, [](const std::string& value) { return CheckPort(value); });
+    DeclareOptions(app, options, [&ports](const std::string& value) { return ports.Check(value); });
 
     if (const auto status = command_line::Parse(app, argc, argv)) return *status;
     // Ports 1 to 4 are what the desktop program's dialog made them.
-    const std::string bindingsNote = UseStoredPortBindings();
-    if (options.listPorts) return ListPorts();
+    const std::string bindingsNote = ports.Table().Note();
+    if (options.listPorts) return ListPorts(ports.Table());
     auto usageError = [&](const std::string& error) { return command_line::UsageError(app, error); };
     std::string error;
     const std::optional<JobDescription> job = DescribeJob(options, error);
@@ -112,13 +124,13 @@ int main(int argc, char** argv) {
     switch (job->Mode()) {
         case JobMode::Single: {
             const std::string& port = job->ports.front();
-            const PortConfig config = PortFor(port);
-            return RunTransferJob(*job, port, config, config.device.empty() ? bindingsNote : std::string());
+            const PortConfig config = ports.For(port);
+            return RunTransferJob(*job, port, config, PortArguments::IsProgramPort(port) ? bindingsNote : std::string());
         }
         case JobMode::Gang: {
             std::vector<station::GangMember> members;
             for (const std::string& port : job->ports) {
-                const PortConfig config = PortFor(port);
+                const PortConfig config = ports.For(port);
                 members.push_back({port, DeviceOf(config), PortLabel(config), ChildArguments(*job, port)});
             }
             return RunGangJob(*job, members, usageError);

@@ -27,7 +27,8 @@ std::string Origin(DeviceOrigin origin, std::size_t port) {
     switch (origin) {
         case DeviceOrigin::Environment: return "  [DRAVEL_COM" + std::to_string(port) + "]";
         case DeviceOrigin::Binding: return "  [remembered]";
-        case DeviceOrigin::Default: break;
+        case DeviceOrigin::Default:
+        case DeviceOrigin::Named: break;
     }
     return {};
 }
@@ -63,12 +64,12 @@ std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vecto
     return text;
 }
 
-int ListPorts() {
+int ListPorts(const PortTable& table) {
     std::vector<PortProbe> ports;
     std::vector<DeviceOrigin> origins;
     for (int port = 1; port <= kBindablePorts; ++port) {
-        ports.push_back(ProbePort(port));
-        origins.push_back(OriginOfPortDevice(port));
+        ports.push_back(table.Probe(port));
+        origins.push_back(table.OriginOf(port));
     }
     const std::string text = FormatPortList(ports, ListSerialDevices(), origins);
     std::fputs(text.c_str(), stdout);

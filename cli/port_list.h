@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "comm/port_bindings.h"
-#include "serial/port_names.h"
+#include "ports/port_table.h"
 
 namespace dravel::cli {
 
@@ -16,6 +15,7 @@ namespace dravel::cli {
 std::string FormatPortList(const std::vector<PortProbe>& ports, const std::vector<SerialDeviceInfo>& devices,
                            const std::vector<DeviceOrigin>& origins = {});
 
-int ListPorts();
+// Prints the list for ports 1 to 4 as `ports` resolves them.
+int ListPorts(const PortTable& ports);
 
 }  // namespace dravel::cli

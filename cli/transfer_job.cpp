@@ -6,7 +6,6 @@
 #include "output/exit_codes.h"
 #include "output/transfer_output.h"
 #include "protocol/download.h"
-#include "serial/port_names.h"
 #include "window/headless_window.h"
 
 namespace dravel::cli {
@@ -46,13 +45,9 @@ const char* OutcomeWithoutBox(int exitCode) {
 
 }  // namespace
 
-std::string DeviceOf(const PortConfig& port) {
-    return port.device.empty() ? ResolvePortDevice(port.portNumber) : ResolvePortName(port.device);
-}
+std::string DeviceOf(const PortConfig& port) { return port.Target().device; }
 
-std::string PortLabel(const PortConfig& port) {
-    return port.device.empty() ? "COM" + std::to_string(port.portNumber) : port.device;
-}
+std::string PortLabel(const PortConfig& port) { return port.Target().label; }
 
 std::string ImageProblem(const JobDescription& job) {
     if (!KindSendsFile(job.kind)) return {};

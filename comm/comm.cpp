@@ -1,10 +1,7 @@
 #include "comm/comm.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-
-#include "serial/port_names.h"
 
 namespace dravel {
 
@@ -21,23 +18,18 @@ void CComm::SetCommParams(uint8_t portNo, const LineSettings& settings) {
     m_settings = settings;
 }
 
-void CComm::SetDevice(const std::string& device) { m_device = device; }
+void CComm::SetPort(ResolvedPort port) { m_port = std::move(port); }
 
-std::string CComm::PortName() const {
-    if (!m_device.empty()) return m_device;
-    return "COM" + std::to_string(m_portNo);
-}
+std::string CComm::PortName() const { return m_port ? m_port->label : "COM" + std::to_string(m_portNo); }
 
 void CComm::SetNotifyWnd(WindowSide* window) { m_owner.store(window); }
 
 int CComm::CreateEvents() { return m_line.CreateEvents() ? 1 : 0; }
 
 int CComm::OpenPort() {
-    char number[16];
-    std::snprintf(number, sizeof number, "COM%d", static_cast<int>(m_portNo));
-    const std::string name = m_device.empty() ? std::string(number) : m_device;
-    m_devicePath = m_device.empty() ? ResolvePortName(name) : ResolvePortName(m_device);
-    const SerialResult opened = m_line.Open(m_devicePath);
+    const ResolvedPort port = m_port ? *m_port : SystemPort(m_portNo);
+    m_devicePath = port.device;
+    const SerialResult opened = m_line.Open(port);
     if (opened != SerialResult::Ok) {
         m_lastError = PortName() + (PortName() == m_devicePath ? "" : " (" + m_devicePath + ")") + ": " + m_line.LastError();
         return 0;

@@ -1,6 +1,9 @@
 // CComm: one serial port for the length of one transfer.
 //
-// It opens "COM<n>" with the chosen line settings, runs one reader thread
+// It opens the port it is given (a port the port table resolved once,
+// ports/port_table.h; without one, the system's own "COM<n>") with the
+// chosen line settings, and neither resolves nor parses its name again. It
+// runs one reader thread
 // (CommReadThreadProc) that waits for received characters, reads them in
 // chunks of at most 80 bytes, appends each chunk to the receive buffer and
 // hands it to the owner window synchronously (WM_COMM_RECEIVED, tag, 0).
@@ -32,12 +35,14 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
 
 #include "comm/opening_gate.h"
 #include "comm/serial_line.h"
+#include "ports/resolved_port.h"
 #include "window/sync_call.h"
 #include "window/window_side.h"
 
@@ -65,10 +70,9 @@ public:
     // Stop bits and parity are the codes of StopBits and Parity.
     void SetCommParams(uint8_t portNo, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity);
     void SetCommParams(uint8_t portNo, const LineSettings& settings);
-    // Opens this device instead of the port's own (a name that is not
-    // "COM<n>" is taken as the device as it stands).
-    void SetDevice(const std::string& device);
-    // "COM<n>", or the device given instead.
+    // Opens this port instead of the system's own port portNo.
+    void SetPort(ResolvedPort port);
+    // The port's label: "COM<n>", or the device named instead.
     std::string PortName() const;
     void SetNotifyWnd(WindowSide* window);
     // Where the line's notes go (a network port's negotiation, a setting a
@@ -121,7 +125,7 @@ private:
     int32_t m_receiveCount = 0;
     std::atomic<WindowSide*> m_owner{nullptr};
     uint8_t m_portNo = 0;
-    std::string m_device;
+    std::optional<ResolvedPort> m_port;  // none: the system's own port m_portNo
     LineSettings m_settings;
     OpeningGate m_openingGate;  // reader thread only
 

@@ -19,15 +19,18 @@ SerialLine::~SerialLine()
     m_transport->SetNoteObserver(nullptr);
 }
 
-SerialResult SerialLine::Open(const std::string& device)
+SerialResult SerialLine::Open(const std::string& device) { return Open(PortOfDevice(device)); }
+
+SerialResult SerialLine::Open(const ResolvedPort& port)
 {
-    const bool network = IsNetworkPort(device);
-    if (m_transport->IsNetwork() != network) {
+    // A network line is made for its one port; a local line serves any device.
+    const bool network = port.IsNetwork();
+    if (network || m_transport->IsNetwork()) {
         m_transport->Close();
-        m_transport = network ? MakeNetworkLine() : MakeLocalLine();
+        m_transport = network ? MakeNetworkLine(port.network, port.problem) : MakeLocalLine();
     }
     m_transport->SetNoteObserver(m_notes);
-    return m_transport->Open(device);
+    return m_transport->Open(port.device);
 }
 
 void SerialLine::SetNoteObserver(LineNoteObserver observer)

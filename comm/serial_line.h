@@ -1,7 +1,9 @@
 // Serial line: the transport between the port class and the operating system.
 //
 // This header is the whole contract. Behind it stands one kind of line,
-// chosen by the device's name at Open() (line/line_transport.h):
+// chosen by the device's name at Open() (line/line_transport.h); the port
+// class hands over a port resolved once (ports/resolved_port.h), whose
+// network name is already parsed:
 // - a local serial device (serial/), one file per platform: serial_line_posix.cpp
 //   (termios, poll and an eventfd) and serial_line_win32.cpp (the Win32
 //   communications calls with overlapped records);
@@ -53,6 +55,7 @@
 #include <string_view>
 
 #include "line/line_contract.h"
+#include "ports/resolved_port.h"
 
 namespace dravel {
 
@@ -69,6 +72,8 @@ public:
     // process alone. The path must name a serial line; nothing is written to
     // it before that has been checked. A line already open is closed first.
     // A network port is connected to (within 10 s) instead.
+    SerialResult Open(const ResolvedPort& port);
+    // A device as it stands (a network name is parsed here).
     SerialResult Open(const std::string& device);
 
     // Where this line's notes go, from the next Open() on.

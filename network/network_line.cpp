@@ -76,6 +76,10 @@ constexpr std::size_t kOpeningTraceLines = 200;
 
 class NetworkLine final : public LineTransport {
 public:
+    NetworkLine(std::optional<NetworkPort> port, std::string problem)
+        : m_port(std::move(port)), m_problem(std::move(problem))
+    {
+    }
     ~NetworkLine() override
     {
         Close();
@@ -130,7 +134,8 @@ private:
     SerialResult SettingsFailure(const rfc2217::Client::Answers& answers, const LineSettings& settings);
 
     TcpSocket m_socket;
-    std::optional<NetworkPort> m_port;
+    const std::optional<NetworkPort> m_port;
+    const std::string m_problem;  // why there is no port
     std::optional<rfc2217::Client> m_client;  // for rfc2217:// only
     Clock::time_point m_connectStart{};
     Clock::time_point m_negotiationStart{};
@@ -161,9 +166,8 @@ std::string NetworkLine::Since() const
 SerialResult NetworkLine::Open(const std::string& device)
 {
     const std::string what = BeginOpen(device);
+    if (!m_port) return Fail(SerialResult::NoDevice, what, m_problem);
     std::string error;
-    m_port = ParseNetworkPort(device, error);
-    if (!m_port) return Fail(SerialResult::NoDevice, what, error);
     m_in.clear();
     m_inBegin = 0;
     {
@@ -619,6 +623,9 @@ void NetworkLine::Close()
 
 }  // namespace
 
-std::unique_ptr<LineTransport> MakeNetworkLine() { return std::make_unique<NetworkLine>(); }
+std::unique_ptr<LineTransport> MakeNetworkLine(std::optional<NetworkPort> port, std::string problem)
+{
+    return std::make_unique<NetworkLine>(std::move(port), std::move(problem));
+}
 
 }  // namespace dravel

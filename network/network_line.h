@@ -11,11 +11,17 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "line/line_transport.h"
+#include "network/network_port.h"
 
 namespace dravel {
 
-std::unique_ptr<LineTransport> MakeNetworkLine();
+// A line to `port`, its name parsed beforehand (network_port.h): Open() takes
+// the name only to show it. Without a port, every Open() fails with `problem`,
+// the reason the name did not parse.
+std::unique_ptr<LineTransport> MakeNetworkLine(std::optional<NetworkPort> port, std::string problem = {});
 
 }  // namespace dravel

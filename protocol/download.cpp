@@ -112,7 +112,7 @@ int CMainFrame::OpenCommPort() {
     const PortConfig config = GetPortConfig();
     port->SetNotificationTag(1);
     port->SetCommParams(static_cast<uint8_t>(config.portNumber & 0xFF), config.line);
-    port->SetDevice(config.device);
+    port->SetPort(config.Target());
     port->SetLineNoteObserver([this](const LineNote& note) {
         Trace(TraceEvent::Port(TraceEvent::Kind::LineNote, note.text));
         if (note.level == LineNote::Level::Warning) m_window.ReportCause(note.text);

@@ -1,9 +1,6 @@
 #include "serial/port_names.h"
 
 #include <charconv>
-#include <cstdlib>
-#include <mutex>
-#include <utility>
 
 #include "serial/local_line.h"
 
@@ -22,61 +19,10 @@ std::optional<int> ParsePortName(std::string_view name)
     return number;
 }
 
-namespace {
-
-std::mutex g_lookupMutex;
-PortDeviceLookup g_lookup;
-
-}  // namespace
-
-std::optional<std::string> PortDeviceFromEnvironment(int portNumber)
-{
-    if (portNumber < 1) return std::nullopt;
-    const std::string variable = "DRAVEL_COM" + std::to_string(portNumber);
-    if (const char* device = std::getenv(variable.c_str()); device != nullptr && *device != '\0') {
-        return std::string(device);
-    }
-    return std::nullopt;
-}
-
-void SetPortDeviceLookup(PortDeviceLookup lookup)
-{
-    std::lock_guard lock(g_lookupMutex);
-    g_lookup = std::move(lookup);
-}
-
-std::string ResolvePortDevice(int portNumber)
-{
-    if (portNumber < 1) return {};
-    if (std::optional<std::string> device = PortDeviceFromEnvironment(portNumber)) return std::move(*device);
-    PortDeviceLookup lookup;
-    {
-        // A copy, so that the lookup runs without the lock and may be
-        // replaced meanwhile.
-        std::lock_guard lock(g_lookupMutex);
-        lookup = g_lookup;
-    }
-    if (lookup) {
-        if (std::string device = lookup(portNumber); !device.empty()) return device;
-    }
-    return LocalDefaultDevice(portNumber);
-}
-
-std::string ResolvePortName(std::string_view name)
-{
-    if (const std::optional<int> number = ParsePortName(name)) return ResolvePortDevice(*number);
-    return std::string(name);
-}
-
-PortProbe ProbePort(int portNumber)
+PortProbe ProbeDevice(const std::string& device)
 {
     PortProbe probe;
-    probe.device = ResolvePortDevice(portNumber);
-    if (probe.device.empty()) {
-        probe.availability = PortAvailability::Missing;
-        probe.detail = "no port " + std::to_string(portNumber);
-        return probe;
-    }
+    probe.device = device;
     if (IsNetworkPort(probe.device)) {
         probe.availability = PortAvailability::Network;
         return probe;

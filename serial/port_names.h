@@ -1,19 +1,14 @@
-// Port names: which device stands behind "COM<n>".
+// Port names and the system's serial devices: "COM<n>" as a name, a look at
+// a device without disturbing it, and the list of the serial devices the
+// system has. Which device stands behind a port of the program is the port
+// table's business (ports/port_table.h), not this room's.
 //
-// The system opens its ports by the name "COM%d". The environment variable
-// DRAVEL_COM<n> names the device for port n (DRAVEL_COM1=/dev/ttyUSB0 on
-// Linux, DRAVEL_COM1=COM7 on Windows); without it, the device a front end
-// remembers for that port (SetPortDeviceLookup); without that, the
-// platform's own n-th port (/dev/ttyS<n-1> on Linux, COM<n> on Windows).
-//
-// Everything here may be called from any thread; nothing is cached, so a
-// changed variable takes effect at the next opening.
+// Everything here may be called from any thread; nothing is cached.
 //
 // ListSerialDevices() is the one part that differs by platform
 // (port_names_linux.cpp with libudev, port_names_win32.cpp).
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,22 +22,6 @@ namespace dravel {
 // "COM3" -> 3; anything that is not COM followed by a number >= 1 -> nullopt.
 std::optional<int> ParsePortName(std::string_view name);
 
-// The device for port n.
-std::string ResolvePortDevice(int portNumber);
-
-// DRAVEL_COM<n> when it is set and not empty.
-std::optional<std::string> PortDeviceFromEnvironment(int portNumber);
-
-// Where a front end's remembered devices come in, between the environment
-// and the platform's default: the device for port n, or empty for "none".
-// The core itself keeps no such memory; an empty function removes it.
-using PortDeviceLookup = std::function<std::string(int portNumber)>;
-void SetPortDeviceLookup(PortDeviceLookup lookup);
-
-// The device for "COM<n>"; a name that is not of that form is taken as a
-// device as it stands.
-std::string ResolvePortName(std::string_view name);
-
 // Network: a port across the network, which a listing does not connect to
 // (a connection could take the port over from whoever uses it).
 enum class PortAvailability { Free, Missing, NotATerminal, Busy, Denied, Unusable, Network };
@@ -53,9 +32,10 @@ struct PortProbe {
     std::string detail;  // the system's words when it is not free
 };
 
-// Looks at port n without disturbing it: the same checks as an opening,
+// Looks at a device without disturbing it: the same checks as an opening,
 // without changing any line setting or modem line, and without keeping it.
-PortProbe ProbePort(int portNumber);
+// A network port is not connected to.
+PortProbe ProbeDevice(const std::string& device);
 
 const char* ToString(PortAvailability availability);
 
@@ -74,7 +54,7 @@ struct SerialDeviceInfo {
 };
 
 // Every serial device with a driver behind it and hardware present, in name
-// order; each looked at as ProbePort() does. Empty when the system tells
+// order; each looked at as ProbeDevice() does. Empty when the system tells
 // nothing.
 std::vector<SerialDeviceInfo> ListSerialDevices();
 

@@ -17,6 +17,7 @@
 
 #include "comm/comm.h"
 #include "comm/opening_gate.h"
+#include "ports/port_table.h"
 #include "window/headless_window.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_pair.h"
@@ -27,6 +28,13 @@ namespace {
 using namespace std::chrono_literals;
 using dravel::testing::PtyPair;
 using dravel::testing::ScopedEnv;
+
+// Port n as a front end hands it down: resolved by the port table, where
+// DRAVEL_COM<n> names the pseudo-terminal.
+void UsePort(CComm& port, uint8_t number) {
+    port.SetCommParams(number, 115200, 8, 0, 0);
+    port.SetPort(PortTable().Resolve(number));
+}
 
 struct Notification {
     uintptr_t wParam;
@@ -56,7 +64,7 @@ protected:
             changed.notify_all();
         });
         port->SetNotificationTag(1);
-        port->SetCommParams(1, 115200, 8, 0, 0);
+        UsePort(*port, 1);
         ASSERT_EQ(port->CreateEvents(), 1);
         ASSERT_EQ(port->OpenPort(), 1) << port->LastError();
         port->SetNotifyWnd(&window);
@@ -120,7 +128,7 @@ TEST_F(PortOnPty, NothingPassesUntilTheOpeningAnswerArrives) {
     port->CloseAll();
     port = std::make_unique<CComm>();
     port->SetNotificationTag(1);
-    port->SetCommParams(1, 115200, 8, 0, 0);
+    UsePort(*port, 1);
     port->CreateEvents();
     ASSERT_EQ(port->OpenPort(), 1) << port->LastError();
     port->SetNotifyWnd(&window);
@@ -188,7 +196,7 @@ TEST_F(PortOnPty, CloseWhileTheReaderWaitsReturnsAndCloseAllTwiceIsHarmless) {
     EXPECT_EQ(port->CloseAll(), 1);
     // The device is free again: another port can take it.
     CComm again;
-    again.SetCommParams(1, 115200, 8, 0, 0);
+    UsePort(again, 1);
     again.CreateEvents();
     EXPECT_EQ(again.OpenPort(), 1) << again.LastError();
 }
@@ -210,7 +218,7 @@ TEST_F(PortOnPty, CloseOnTheWindowThreadDoesNotDeadlockWithABlockedNotification)
 
 TEST_F(PortOnPty, SecondOpenOfAHeldPortFailsWithItsCause) {
     CComm second;
-    second.SetCommParams(1, 115200, 8, 0, 0);
+    UsePort(second, 1);
     second.CreateEvents();
     EXPECT_EQ(second.OpenPort(), 0);
     EXPECT_NE(second.LastError().find(pty.SlavePath()), std::string::npos) << second.LastError();
@@ -242,7 +250,7 @@ TEST(PortClose, EndFrameWrittenJustBeforeTheCloseIsNeverThrownAway) {
     const std::vector<uint8_t> end(41, 0x39);
     for (int round = 0; round < 50; ++round) {
         CComm port;
-        port.SetCommParams(1, 115200, 8, 0, 0);
+        UsePort(port, 1);
         port.CreateEvents();
         ASSERT_EQ(port.OpenPort(), 1) << port.LastError();
         port.WriteComm(end.data(), static_cast<uint32_t>(end.size()));
@@ -274,7 +282,7 @@ TEST(PortOpen, RegularFileNamedAsAPortIsRefusedAndLeftUntouched) {
     ::stat(path, &before);
     ScopedEnv env("DRAVEL_COM2", path);
     CComm port;
-    port.SetCommParams(2, 115200, 8, 0, 0);
+    UsePort(port, 2);
     port.CreateEvents();
     EXPECT_EQ(port.OpenPort(), 0);
     EXPECT_NE(port.LastError().find(path), std::string::npos);

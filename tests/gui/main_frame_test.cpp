@@ -11,7 +11,7 @@
 #include <wx/weakref.h>
 
 #include "app/main_frame.h"
-#include "serial/port_names.h"
+#include "ports/port_table.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/process.h"
@@ -179,7 +179,8 @@ TEST(MainFrame, ClosingDuringATransferReleasesThePortAndEndsCleanly) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_FALSE(rig.BoxShown("Transfer Completed "));
     // Nobody holds the port any more, and the device never saw an end frame.
-    EXPECT_EQ(ProbePort(1).availability, PortAvailability::Free) << ProbePort(1).detail;
+    const PortProbe look = PortTable().Probe(1);
+    EXPECT_EQ(look.availability, PortAvailability::Free) << look.detail;
     EXPECT_FALSE(device.HasImage());
 }
 

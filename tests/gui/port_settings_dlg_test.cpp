@@ -12,9 +12,8 @@
 
 #include "app/port_settings_dlg.h"
 #include "app/resource_ids.h"
-#include "comm/port_bindings.h"
-#include "serial/port_names.h"
 #include "comm/serial_line.h"
+#include "ports/port_table.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/scoped_env.h"
 
@@ -54,6 +53,10 @@ void ExpectConfig(const CPortSettingsDlg& dialog, int32_t port) {
     EXPECT_EQ(dialog.StopBits(), 0);
 }
 
+// The table the program gives the dialog: the user's store (under tests a
+// scratch folder), nothing read.
+PortTable UsersPorts() { return PortTable(PortBindingsFile()); }
+
 void PressKey(int key) {
     wxUIActionSimulator simulator;
     simulator.Char(key);
@@ -61,7 +64,8 @@ void PressKey(int key) {
 }
 
 TEST(PortSettingsDialog, OkGivesTheChosenPortAt115200EightNoneOne) {
-    CPortSettingsDlg dialog;
+    PortTable ports = UsersPorts();
+    CPortSettingsDlg dialog(ports);
     const int result = ShowWith(dialog, [&] {
         EXPECT_TRUE(dialog.PortButton(0)->GetValue());
         Click(dialog.PortButton(2));
@@ -82,7 +86,8 @@ TEST(PortSettingsDialog, OkGivesTheChosenPortAt115200EightNoneOne) {
 }
 
 TEST(PortSettingsDialog, EveryShowingStartsAtPortOne) {
-    CPortSettingsDlg dialog;
+    PortTable ports = UsersPorts();
+    CPortSettingsDlg dialog(ports);
     ASSERT_EQ(ShowWith(dialog, [&] {
                   Click(dialog.PortButton(3));
                   Click(dialog.OkButton());
@@ -102,7 +107,8 @@ TEST(PortSettingsDialog, EveryShowingStartsAtPortOne) {
 }
 
 TEST(PortSettingsDialog, CancelEscapeAndTheCloseBoxKeepThePreviousConfig) {
-    CPortSettingsDlg dialog;
+    PortTable ports = UsersPorts();
+    CPortSettingsDlg dialog(ports);
     ASSERT_EQ(ShowWith(dialog, [&] {
                   Click(dialog.PortButton(2));
                   Click(dialog.OkButton());
@@ -133,7 +139,8 @@ TEST(PortSettingsDialog, CancelEscapeAndTheCloseBoxKeepThePreviousConfig) {
 }
 
 TEST(PortSettingsDialog, EnterConfirmsWhereverTheFocusIs) {
-    CPortSettingsDlg dialog;
+    PortTable ports = UsersPorts();
+    CPortSettingsDlg dialog(ports);
     // The click leaves the focus on a radio button, which would otherwise
     // take the key for itself.
     EXPECT_EQ(ShowWith(dialog, [&] {
@@ -154,7 +161,8 @@ TEST(PortSettingsDialog, EnterConfirmsWhereverTheFocusIs) {
 TEST(PortSettingsDialog, PortButtonsNameTheirDevicesAndStayReadable) {
     testing::ScopedEnv port1("DRAVEL_COM1", "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0");
     testing::ScopedEnv port2("DRAVEL_COM2", std::nullopt);
-    CPortSettingsDlg dialog;
+    PortTable ports = UsersPorts();
+    CPortSettingsDlg dialog(ports);
     EXPECT_EQ(dialog.PortButton(0)->GetLabel(), "port 1  /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0");
 #ifdef _WIN32
     EXPECT_EQ(dialog.PortButton(1)->GetLabel(), "port 2  COM2");
@@ -186,18 +194,16 @@ TEST(PortSettingsDialog, PortButtonsNameTheirDevicesAndStayReadable) {
     EXPECT_EQ(dialog.CancelButton()->GetId(), 1025);
 }
 
-// The bindings of this process and a store of its own for one case, both
-// put back afterwards: under Wine every case runs in one process.
+// A store of its own for one case, cleared away afterwards: under Wine every
+// case runs in one process.
 class ScratchBindings {
 public:
     ScratchBindings() {
         std::random_device entropy;
         m_folder = std::filesystem::temp_directory_path() / ("dravel-dialog-" + std::to_string(entropy()));
         std::filesystem::create_directories(m_folder);
-        UsePortBindings({});
     }
     ~ScratchBindings() {
-        UsePortBindings({});
         std::error_code ignored;
         std::filesystem::remove_all(m_folder, ignored);
     }
@@ -225,8 +231,8 @@ TEST(PortSettingsDialog, ADeviceTypedForPortTwoIsUsedKeptAndShownAtTheNextShowin
 #else
     const std::string adapter = (scratch.Folder() / "adapter-7").string();
 #endif
-    CPortSettingsDlg dialog;
-    dialog.SetBindingsFile(scratch.File());
+    PortTable ports(scratch.File());
+    CPortSettingsDlg dialog(ports);
     ASSERT_EQ(ShowWith(dialog, [&] {
                   EXPECT_EQ(BoxText(dialog), SerialLine::DefaultDevice(1));
                   Click(dialog.PortButton(1));
@@ -244,7 +250,7 @@ TEST(PortSettingsDialog, ADeviceTypedForPortTwoIsUsedKeptAndShownAtTheNextShowin
               }),
               wxID_OK);
     ExpectConfig(dialog, 2);
-    EXPECT_EQ(ResolvePortDevice(2), adapter) << "this run opens the new device";
+    EXPECT_EQ(ports.DeviceOf(2), adapter) << "this run opens the new device";
     EXPECT_EQ(dialog.SaveError(), "");
     const LoadedBindings kept = LoadPortBindings(scratch.File());
     EXPECT_EQ(kept.note, "");
@@ -265,7 +271,7 @@ TEST(PortSettingsDialog, ADeviceTypedForPortTwoIsUsedKeptAndShownAtTheNextShowin
               }),
               wxID_CANCEL);
     // Cancelled: neither this run nor the store changed.
-    EXPECT_EQ(ResolvePortDevice(2), adapter);
+    EXPECT_EQ(ports.DeviceOf(2), adapter);
     EXPECT_EQ(LoadPortBindings(scratch.File()).bindings.Device(2), adapter);
 }
 
@@ -273,11 +279,10 @@ TEST(PortSettingsDialog, APortFixedByTheEnvironmentIsShownButNotChangedOrKept) {
     ScratchBindings scratch;
     PortBindings before;
     before.Bind(2, "/dev/ttyACM9");
-    UsePortBindings(before);
+    PortTable ports(scratch.File(), before);
     testing::ScopedEnv port1("DRAVEL_COM1", std::nullopt);
     testing::ScopedEnv port2("DRAVEL_COM2", "/dev/ttyUSB5");
-    CPortSettingsDlg dialog;
-    dialog.SetBindingsFile(scratch.File());
+    CPortSettingsDlg dialog(ports);
     ASSERT_EQ(ShowWith(dialog, [&] {
                   EXPECT_EQ(dialog.PortButton(1)->GetLabel(), "port 2  /dev/ttyUSB5");
                   EXPECT_TRUE(dialog.DeviceBox()->IsEnabled());
@@ -294,9 +299,9 @@ TEST(PortSettingsDialog, APortFixedByTheEnvironmentIsShownButNotChangedOrKept) {
               }),
               wxID_OK);
     ExpectConfig(dialog, 2);
-    EXPECT_EQ(ResolvePortDevice(2), "/dev/ttyUSB5");
+    EXPECT_EQ(ports.DeviceOf(2), "/dev/ttyUSB5");
     // The variable is this run's; the binding underneath stays for later runs.
-    EXPECT_EQ(PortBindingsInUse().Device(2), "/dev/ttyACM9");
+    EXPECT_EQ(ports.Bindings().Device(2), "/dev/ttyACM9");
     EXPECT_EQ(LoadPortBindings(scratch.File()).bindings.Device(2), "/dev/ttyACM9");
 }
 
@@ -304,8 +309,8 @@ TEST(PortSettingsDialog, BindingsThatCannotBeKeptAreStillUsedAndTheCauseIsTold) 
     ScratchBindings scratch;
     testing::ScopedEnv port3("DRAVEL_COM3", std::nullopt);
     std::ofstream(scratch.Folder() / "blocker") << "a file where a folder should be";
-    CPortSettingsDlg dialog;
-    dialog.SetBindingsFile(scratch.Folder() / "blocker" / "dravel" / "ports.json");
+    PortTable ports(scratch.Folder() / "blocker" / "dravel" / "ports.json");
+    CPortSettingsDlg dialog(ports);
     dialog.SetWarnOnSaveFailure(false);
     ASSERT_EQ(ShowWith(dialog, [&] {
                   Click(dialog.PortButton(2));
@@ -316,13 +321,13 @@ TEST(PortSettingsDialog, BindingsThatCannotBeKeptAreStillUsedAndTheCauseIsTold) 
               wxID_OK);
     ExpectConfig(dialog, 3);
     EXPECT_NE(dialog.SaveError().find("blocker"), std::string::npos) << dialog.SaveError();
-    EXPECT_EQ(ResolvePortDevice(3), "socket://127.0.0.1:7000");
+    EXPECT_EQ(ports.DeviceOf(3), "socket://127.0.0.1:7000");
 }
 
 TEST(PortSettingsDialog, TheDeviceBoxComesLastInTheTabOrderAndOkHasTheFocus) {
     ScratchBindings scratch;
-    CPortSettingsDlg dialog;
-    dialog.SetBindingsFile(scratch.File());
+    PortTable ports(scratch.File());
+    CPortSettingsDlg dialog(ports);
     // The toolkit's tab order is the order of the children.
     const wxWindowList& children = dialog.GetChildren();
     auto place = [&](wxWindow* window) { return children.IndexOf(window); };

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "window/headless_window.h"
+#include "ports/port_table.h"
 #include "protocol/download.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
@@ -96,6 +97,9 @@ TEST(Soak, TwoHundredTransfersInOneProcessGiveBackEveryDescriptorThreadAndByte) 
     CMainFrame frame(window);
     CountingForm form;
     frame.SetFilePath(dir / "fw.bin");
+    PortConfig port;
+    port.resolved = PortTable().Resolve(1);
+    frame.SetPortConfig(port);
 
     Usage warm;
     const auto start = Clock::now();

@@ -1,4 +1,4 @@
-// Port names and the look at a port without opening it for use.
+// Port names and the look at a port's device without opening it for use.
 #include "serial/port_names.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <termios.h>
 
 #include "comm/serial_line.h"
+#include "ports/port_table.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_pair.h"
 
@@ -22,6 +23,9 @@ namespace {
 using namespace std::chrono_literals;
 using testing::PtyPair;
 using testing::ScopedEnv;
+
+// Port n looked at as --list-ports looks at it: DRAVEL_COM<n> names the device.
+PortProbe ProbePort(int portNumber) { return PortTable().Probe(portNumber); }
 
 TEST(SerialPortNames, OnlyComFollowedByAPortNumber)
 {
@@ -33,31 +37,6 @@ TEST(SerialPortNames, OnlyComFollowedByAPortNumber)
                              "COM01", "COMx", "/dev/ttyS0", "", "COM99999999999999999999"}) {
         EXPECT_FALSE(ParsePortName(name).has_value()) << '"' << name << '"';
     }
-}
-
-TEST(SerialPortNames, DeviceForAPortFromTheEnvironmentOrTtyS)
-{
-    ScopedEnv com1("DRAVEL_COM1", std::nullopt);
-    ScopedEnv com4("DRAVEL_COM4", std::nullopt);
-    EXPECT_EQ(ResolvePortDevice(1), "/dev/ttyS0");
-    EXPECT_EQ(ResolvePortDevice(4), "/dev/ttyS3");
-    EXPECT_EQ(ResolvePortName("COM1"), "/dev/ttyS0");
-    {
-        ScopedEnv set("DRAVEL_COM1", "/dev/ttyUSB0");
-        EXPECT_EQ(ResolvePortDevice(1), "/dev/ttyUSB0");
-        EXPECT_EQ(ResolvePortName("COM1"), "/dev/ttyUSB0");
-        // Port 1's variable says nothing about port 11 or port 4.
-        EXPECT_EQ(ResolvePortDevice(11), "/dev/ttyS10");
-        EXPECT_EQ(ResolvePortDevice(4), "/dev/ttyS3");
-    }
-    EXPECT_EQ(ResolvePortDevice(1), "/dev/ttyS0");
-    {
-        ScopedEnv empty("DRAVEL_COM4", "");
-        EXPECT_EQ(ResolvePortDevice(4), "/dev/ttyS3");
-    }
-    // Not a port name: a path as it stands.
-    EXPECT_EQ(ResolvePortName("/dev/pts/7"), "/dev/pts/7");
-    EXPECT_EQ(ResolvePortName("com1"), "com1");
 }
 
 class SerialProbe : public ::testing::Test {

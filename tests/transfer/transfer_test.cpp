@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "window/headless_window.h"
+#include "ports/port_table.h"
 #include "protocol/download.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/process.h"
@@ -78,6 +79,10 @@ public:
         };
         window.emplace(windowOptions);
         frame.emplace(*window);
+        // Port 1 as a front end hands it down: DRAVEL_COM1 names the simulator.
+        PortConfig port;
+        port.resolved = PortTable().Resolve(1);
+        frame->SetPortConfig(port);
     }
     ~Transfer() {
         frame.reset();

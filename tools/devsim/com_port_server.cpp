@@ -83,7 +83,7 @@ void ComPortServer::Receive(std::span<const uint8_t> bytes, std::vector<uint8_t>
     for (const Event& event : m_events) {
         if (event.kind == Event::Kind::Negotiation) {
             m_options.Handle(event.command, event.option, reply);
-        } else if (event.option == kOptionComPort && !event.truncated) {
+        } else if (event.kind == Event::Kind::Subnegotiation && event.option == kOptionComPort) {
             HandleComPort(event, reply, requests);
         }
     }

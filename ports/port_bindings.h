@@ -9,22 +9,20 @@
 // A port missing from it, or bound to "", is the platform's own port. The
 // device is any string an opening takes (a path, COM7, a network port);
 // nothing is checked here, so a device that is gone shows at its opening.
+// This is the store alone: which device a port stands for, with the
+// environment and the defaults, is the port table's (ports/port_table.h).
 //
-// For port n the device is DRAVEL_COM<n> when set, else its binding, else
-// the platform's default. UsePortBindings() puts a set of bindings behind
-// the port names of this process (serial/port_names.h), so every opening,
-// probe and caption resolves the same way.
-//
-// Failure: a file that is missing, unreadable or damaged gives the defaults
+// Failure: a file that is missing, unreadable or damaged gives no bindings
 // and a note saying why; a save that fails says why and leaves the old file
 // as it was (the new one is written beside it, then renamed over it).
 //
-// Threads: the bindings in use are guarded; any thread may read them.
+// Threads: plain values and functions of files; any thread.
 #pragma once
 
 #include <array>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace dravel {
 
@@ -54,19 +52,15 @@ struct LoadedBindings {
 
 LoadedBindings LoadPortBindings(const std::filesystem::path& file);
 
+// The file's text as LoadPortBindings() reads it; `file` only names it in
+// the note.
+LoadedBindings ParsePortBindings(std::string_view text, const std::filesystem::path& file);
+
+// The text SavePortBindings() writes.
+std::string FormatPortBindings(const PortBindings& bindings);
+
 // Writes the bindings, creating the folder if need be. False with the cause
 // in `error`.
 bool SavePortBindings(const std::filesystem::path& file, const PortBindings& bindings, std::string& error);
-
-// The bindings behind this process's port names, and the ones in use now.
-void UsePortBindings(const PortBindings& bindings);
-PortBindings PortBindingsInUse();
-
-// Loads PortBindingsFile() and uses it; returns the load's note.
-std::string UseStoredPortBindings();
-
-// What gives port n its device now.
-enum class DeviceOrigin { Environment, Binding, Default };
-DeviceOrigin OriginOfPortDevice(int portNumber);
 
 }  // namespace dravel

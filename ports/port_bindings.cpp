@@ -1,17 +1,16 @@
-#include "comm/port_bindings.h"
+#include "ports/port_bindings.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <mutex>
+#include <optional>
 #include <random>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
 #include "host/config_folder.h"
-#include "serial/port_names.h"
 
 namespace dravel {
 
@@ -20,9 +19,6 @@ namespace {
 // Four device names; anything near this size is not a file of ours, and
 // reading it whole would only cost time.
 constexpr std::uintmax_t kLargestFile = 64 * 1024;
-
-std::mutex g_inUseMutex;
-PortBindings g_inUse;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -92,7 +88,12 @@ LoadedBindings LoadPortBindings(const std::filesystem::path& file) {
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) return {{}, Damaged(file, "it cannot be read")};
+    return ParsePortBindings(text, file);
+}
 
+LoadedBindings ParsePortBindings(std::string_view text, const std::filesystem::path& file) {
+    LoadedBindings loaded;
+    if (text.size() > kLargestFile) return {{}, Damaged(file, "it is too large (" + std::to_string(text.size()) + " bytes)")};
     const nlohmann::json document = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (document.is_discarded()) return {{}, Damaged(file, "it is not JSON")};
     if (!document.is_object() || !document.contains("ports") || !document["ports"].is_object()) {
@@ -111,17 +112,21 @@ LoadedBindings LoadPortBindings(const std::filesystem::path& file) {
     return loaded;
 }
 
-bool SavePortBindings(const std::filesystem::path& file, const PortBindings& bindings, std::string& error) {
-    if (file.empty()) {
-        error = "there is no folder for settings (neither XDG_CONFIG_HOME nor HOME, or APPDATA, is set)";
-        return false;
-    }
+std::string FormatPortBindings(const PortBindings& bindings) {
     nlohmann::json ports = nlohmann::json::object();
     for (int port = 1; port <= kBindablePorts; ++port) {
         if (!bindings.Device(port).empty()) ports[std::to_string(port)] = bindings.Device(port);
     }
     const nlohmann::json document = {{"ports", ports}};
-    const std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+bool SavePortBindings(const std::filesystem::path& file, const PortBindings& bindings, std::string& error) {
+    if (file.empty()) {
+        error = "there is no folder for settings (neither XDG_CONFIG_HOME nor HOME, or APPDATA, is set)";
+        return false;
+    }
+    const std::string text = FormatPortBindings(bindings);
 
     std::error_code failure;
     const std::filesystem::path folder = file.parent_path();
@@ -158,34 +163,6 @@ bool SavePortBindings(const std::filesystem::path& file, const PortBindings& bin
         return false;
     }
     return true;
-}
-
-void UsePortBindings(const PortBindings& bindings) {
-    {
-        std::lock_guard lock(g_inUseMutex);
-        g_inUse = bindings;
-    }
-    SetPortDeviceLookup([](int portNumber) {
-        std::lock_guard lock(g_inUseMutex);
-        return g_inUse.Device(portNumber);
-    });
-}
-
-PortBindings PortBindingsInUse() {
-    std::lock_guard lock(g_inUseMutex);
-    return g_inUse;
-}
-
-std::string UseStoredPortBindings() {
-    LoadedBindings loaded = LoadPortBindings(PortBindingsFile());
-    UsePortBindings(loaded.bindings);
-    return loaded.note;
-}
-
-DeviceOrigin OriginOfPortDevice(int portNumber) {
-    if (PortDeviceFromEnvironment(portNumber)) return DeviceOrigin::Environment;
-    if (!PortBindingsInUse().Device(portNumber).empty()) return DeviceOrigin::Binding;
-    return DeviceOrigin::Default;
 }
 
 }  // namespace dravel
