@@ -27,41 +27,15 @@ cc=x86_64-w64-mingw32-gcc-posix
 renamed=(pthread_self pthread_setspecific pthread_getspecific pthread_mutex_init pthread_mutex_lock
          pthread_mutex_unlock)
 
-cache_root="${DRAVEL_PQ_CACHE:-}"
-if [ -z "$cache_root" ]; then
-  if mkdir -p /var/cache/dravel 2>/dev/null && [ -w /var/cache/dravel ]; then
-    cache_root=/var/cache/dravel
-  else
-    cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/dravel"
-  fi
-fi
-mkdir -p "$cache_root"
-
-ensure_deb_src() {
-  if apt-cache showsrc postgresql-15 2>/dev/null | grep -q '^Package: postgresql-15'; then
-    return 0
-  fi
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "libpq_mingw: the postgresql-15 source package is not visible to apt." >&2
-    echo "Add a deb-src entry for bookworm main beside your sources and run apt-get update, e.g.:" >&2
-    echo "  sudo sh -c 'printf \"Types: deb-src\\nURIs: http://deb.debian.org/debian\\nSuites: bookworm\\nComponents: main\\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\\n\" > /etc/apt/sources.list.d/dravel-src.sources && apt-get update'" >&2
-    exit 1
-  fi
-  cat > /etc/apt/sources.list.d/dravel-src.sources <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-  apt-get update -qq >&2
-}
+# shellcheck source=scripts/lib/source_cache.sh
+source "$(dirname "${BASH_SOURCE[0]}")/source_cache.sh"
+cache_root="$(dravel_cache_root "${DRAVEL_PQ_CACHE:-}")"
 
 for tool in "$cc" x86_64-w64-mingw32-ar x86_64-w64-mingw32-objcopy dpkg-source make; do
   command -v "$tool" >/dev/null || { echo "libpq_mingw: $tool is missing" >&2; exit 1; }
 done
 
-ensure_deb_src
+dravel_ensure_deb_src postgresql-15 libpq_mingw
 version="$(apt-cache showsrc postgresql-15 | awk '/^Version:/ {print $2; exit}')"
 flags_digest="$(printf '%s\n' "${pq_flags[@]}" "$cc" "${renamed[@]}" | sha256sum | cut -c1-12)"
 key="libpq-mingw-${version//[^A-Za-z0-9.+-]/_}-$flags_digest"

@@ -21,41 +21,15 @@ sqlite_flags=(
 )
 cc=x86_64-w64-mingw32-gcc-posix
 
-cache_root="${DRAVEL_SQLITE_CACHE:-}"
-if [ -z "$cache_root" ]; then
-  if mkdir -p /var/cache/dravel 2>/dev/null && [ -w /var/cache/dravel ]; then
-    cache_root=/var/cache/dravel
-  else
-    cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/dravel"
-  fi
-fi
-mkdir -p "$cache_root"
-
-ensure_deb_src() {
-  if apt-cache showsrc sqlite3 2>/dev/null | grep -q '^Package: sqlite3'; then
-    return 0
-  fi
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "sqlite_mingw: the sqlite3 source package is not visible to apt." >&2
-    echo "Add a deb-src entry for bookworm main beside your sources and run apt-get update, e.g.:" >&2
-    echo "  sudo sh -c 'printf \"Types: deb-src\\nURIs: http://deb.debian.org/debian\\nSuites: bookworm\\nComponents: main\\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\\n\" > /etc/apt/sources.list.d/dravel-src.sources && apt-get update'" >&2
-    exit 1
-  fi
-  cat > /etc/apt/sources.list.d/dravel-src.sources <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-  apt-get update -qq >&2
-}
+# shellcheck source=scripts/lib/source_cache.sh
+source "$(dirname "${BASH_SOURCE[0]}")/source_cache.sh"
+cache_root="$(dravel_cache_root "${DRAVEL_SQLITE_CACHE:-}")"
 
 for tool in tclsh "$cc" dpkg-source gcc make; do
   command -v "$tool" >/dev/null || { echo "sqlite_mingw: $tool is missing" >&2; exit 1; }
 done
 
-ensure_deb_src
+dravel_ensure_deb_src sqlite3 sqlite_mingw
 version="$(apt-cache showsrc sqlite3 | awk '/^Version:/ {print $2; exit}')"
 flags_digest="$(printf '%s\n' "${sqlite_flags[@]}" "$cc" | sha256sum | cut -c1-12)"
 key="sqlite-mingw-${version//[^A-Za-z0-9.+-]/_}-$flags_digest"

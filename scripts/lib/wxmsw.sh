@@ -23,39 +23,11 @@ wx_flags=(
   --disable-debugreport --disable-compat30
 )
 
-cache_root="${DRAVEL_WX_CACHE:-}"
-if [ -z "$cache_root" ]; then
-  if mkdir -p /var/cache/dravel 2>/dev/null && [ -w /var/cache/dravel ]; then
-    cache_root=/var/cache/dravel
-  else
-    cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/dravel"
-  fi
-fi
-mkdir -p "$cache_root"
+# shellcheck source=scripts/lib/source_cache.sh
+source "$(dirname "${BASH_SOURCE[0]}")/source_cache.sh"
+cache_root="$(dravel_cache_root "${DRAVEL_WX_CACHE:-}")"
 
-# The source package's version is what the archive offers today; an archive
-# that moved on makes a new key rather than a stale match.
-ensure_deb_src() {
-  if apt-cache showsrc wxwidgets3.2 2>/dev/null | grep -q '^Package: wxwidgets3.2'; then
-    return 0
-  fi
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "wxmsw: the wxwidgets3.2 source package is not visible to apt." >&2
-    echo "Add a deb-src entry for bookworm main beside your sources and run apt-get update, e.g.:" >&2
-    echo "  sudo sh -c 'printf \"Types: deb-src\\nURIs: http://deb.debian.org/debian\\nSuites: bookworm\\nComponents: main\\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\\n\" > /etc/apt/sources.list.d/dravel-src.sources && apt-get update'" >&2
-    exit 1
-  fi
-  cat > /etc/apt/sources.list.d/dravel-src.sources <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-  apt-get update -qq >&2
-}
-
-ensure_deb_src
+dravel_ensure_deb_src wxwidgets3.2 wxmsw
 version="$(apt-cache showsrc wxwidgets3.2 | awk '/^Version:/ {print $2; exit}')"
 flags_digest="$(printf '%s\n' "${wx_flags[@]}" x86_64-w64-mingw32-g++-posix | sha256sum | cut -c1-12)"
 key="wxmsw-${version//[^A-Za-z0-9.+-]/_}-$flags_digest"
