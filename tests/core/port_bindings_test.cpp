@@ -11,7 +11,7 @@
 #include <random>
 
 #include "serial/port_names.h"
-#include "comm/serial_line.h"
+#include "serial/local_line.h"
 #include "tests/support/scoped_env.h"
 
 namespace dravel {
@@ -183,9 +183,9 @@ TEST_F(PortBindingsStore, TheEnvironmentWinsThenTheBindingThenTheDefault) {
     EXPECT_EQ(ResolvePortDevice(2), "COM7");
     EXPECT_EQ(ResolvePortName("COM2"), "COM7");
     EXPECT_EQ(OriginOfPortDevice(2), DeviceOrigin::Binding);
-    EXPECT_EQ(ResolvePortDevice(3), SerialLine::DefaultDevice(3));
+    EXPECT_EQ(ResolvePortDevice(3), LocalDefaultDevice(3));
     EXPECT_EQ(OriginOfPortDevice(3), DeviceOrigin::Default);
-    EXPECT_EQ(ResolvePortDevice(5), SerialLine::DefaultDevice(5));
+    EXPECT_EQ(ResolvePortDevice(5), LocalDefaultDevice(5));
     {
         ScopedEnv fixed("DRAVEL_COM2", "/dev/ttyACM3");
         EXPECT_EQ(ResolvePortDevice(2), "/dev/ttyACM3");
@@ -197,12 +197,12 @@ TEST_F(PortBindingsStore, TheEnvironmentWinsThenTheBindingThenTheDefault) {
     PortBindings changed = Sample();
     changed.Bind(2, "");
     UsePortBindings(changed);
-    EXPECT_EQ(ResolvePortDevice(2), SerialLine::DefaultDevice(2));
+    EXPECT_EQ(ResolvePortDevice(2), LocalDefaultDevice(2));
 
     // A damaged store in a later start: the defaults, and the note says so.
     std::ofstream(PortBindingsFile(), std::ios::binary | std::ios::trunc) << "{\"ports\":";
     EXPECT_NE(UseStoredPortBindings().find("not JSON"), std::string::npos);
-    EXPECT_EQ(ResolvePortDevice(1), SerialLine::DefaultDevice(1));
+    EXPECT_EQ(ResolvePortDevice(1), LocalDefaultDevice(1));
 }
 
 }  // namespace
