@@ -50,7 +50,15 @@ std::optional<NetworkPort> ParseNetworkPort(std::string_view name, std::string& 
         error = "no host before the port";
         return std::nullopt;
     }
-    if (host.find_first_of("/?#@ ") != std::string_view::npos) {
+    // A control character would be cut off or garble the name the resolver
+    // sees (a NUL ends it early, so another host would be reached).
+    for (const char c : host) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            error = "a host name holds no control characters";
+            return std::nullopt;
+        }
+    }
+    if (host.find_first_of("/?#@ []") != std::string_view::npos) {
         error = "\"" + std::string(host) + "\" is no host name";
         return std::nullopt;
     }

@@ -185,8 +185,12 @@ TEST(NetworkPortNames, TheFormsAcceptedAndTheReasonsForTheOthers) {
     ASSERT_TRUE(port);
     EXPECT_EQ(port->protocol, NetworkPort::Protocol::Raw);
     EXPECT_EQ(port->host, "fe80::1");
-    for (const char* bad : {"rfc2217://host", "rfc2217://:1", "socket://h:0", "socket://h:65536", "socket://h:1x",
-                            "socket://::1:80", "socket://[::1", "rfc2217://h/x:1", "telnet://h:1"}) {
+    // A NUL in the host would end the name early and reach another host.
+    const std::vector<std::string> refused = {"rfc2217://host", "rfc2217://:1", "socket://h:0", "socket://h:65536",
+                                              "socket://h:1x", "socket://::1:80", "socket://[::1", "rfc2217://h/x:1",
+                                              "telnet://h:1", "rfc2217://ho[st:80", "socket://[fe[80::1]:80",
+                                              "socket://ho\tst:80", std::string("socket://ho\0st:80", 17)};
+    for (const std::string& bad : refused) {
         EXPECT_FALSE(ParseNetworkPort(bad, error)) << bad;
         EXPECT_FALSE(error.empty());
     }

@@ -8,7 +8,8 @@
 // characters or surrounding blanks, and what is saved of them reads back
 // the same. For an argument: a port resolves to a device with a label, or
 // to nothing with a reason; a network device always comes down parsed, to a
-// host without brackets or a path and a port from 1 to 65535.
+// host without brackets, a path or control characters and a port from 1 to
+// 65535.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -50,6 +51,7 @@ void CheckArgument(std::string_view argument) {
         FUZZ_CHECK(port->network.has_value());
         FUZZ_CHECK(!port->network->host.empty());
         FUZZ_CHECK(port->network->host.find_first_of("[]/?#@ ") == std::string::npos);
+        for (const char c : port->network->host) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
         FUZZ_CHECK(port->network->port >= 1);
     }
     if (!port->IsNetwork()) FUZZ_CHECK(!port->network.has_value() && port->problem.empty());
