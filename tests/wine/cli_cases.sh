@@ -264,7 +264,13 @@ case_interrupt() {
   DRAVEL_COM1="COM$PORT" DRAVEL_TIMER_SCALE=0.25 DRAVEL_WINE_MODEM_LOG="$WORK/modem.log" \
     "$WINE_RUN" "$CLI_EXE" "$WORK/fw.bin" > "$WORK/int.out" 2> "$WORK/int.err" < /dev/null &
   local cli=$!
-  sleep 2
+  # Interrupted in the middle of the transfer: once the first block has gone
+  # (Wine's start alone may take seconds on a busy machine).
+  local waited=0
+  while ! grep -q "Trnasmited Count 1" "$WORK/int.out" 2>/dev/null && [ "$waited" -lt 300 ]; do
+    sleep 0.1
+    waited=$((waited + 1))
+  done
   kill -INT "$cli"
   local started rc=0
   started=$(date +%s%N)
