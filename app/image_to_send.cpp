@@ -32,10 +32,19 @@ ImageToSend Refused(std::string error) {
 ImageToSend PrepareImageToSend(const std::string& path) {
     // A .bin has always gone byte for byte: nothing of it is looked at here.
     if (NamedBin(path)) return {};
-    std::error_code error;
     // A device or a pipe is not read here: it might never end, and this is
-    // the thread the window runs on.
-    if (!std::filesystem::is_regular_file(path, error)) return {};
+    // the thread the window runs on. One whose name promises an image format
+    // cannot go as it is either.
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!std::filesystem::is_regular_file(status)) {
+        std::string formatError;
+        if (error || !std::filesystem::exists(status) ||
+            ChooseFormat(path, std::span<const uint8_t>(), formatError) == ImageFormat::Raw) {
+            return {};
+        }
+        return Refused(path + ": not a regular file, and an image of this kind is read whole before it is sent");
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) return {};
 

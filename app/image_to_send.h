@@ -2,11 +2,11 @@
 //
 // What it owns: nothing but its result. A plain binary (a .bin, whatever it
 // holds, or a file that is no image format) is left to the transfer, which
-// reads it as it goes, byte for byte as it always has; so is anything that is
-// not a regular file or cannot be opened, so that the transfer reports it in
-// its own words. An ELF, Intel HEX or S-record file is read whole and made
-// into its flat image here, before any port is opened: from the lowest
-// address, gaps 0xFF, at most 16 MiB.
+// reads it as it goes, byte for byte as it always has; so is anything that
+// cannot be opened, or is not a regular file and not named as an image, so
+// that the transfer reports it in its own words. An ELF, Intel HEX or
+// S-record file is read whole and made into its flat image here, before any
+// port is opened: from the lowest address, gaps 0xFF, at most 16 MiB.
 //
 // Threads: a plain function over the file system; any thread may call it.
 // The desktop program calls it on the user-interface thread when send is
@@ -14,7 +14,8 @@
 //
 // Failures: a file that cannot be converted gives Way::Refused and one line,
 // the image reader's own (file, line or section, address), for a message box
-// as it is. A file is not read beyond kMaxConvertedFileSize.
+// as it is; so does a pipe or device named as an image. A file is not read
+// beyond kMaxConvertedFileSize.
 #pragma once
 
 #include <cstdint>

@@ -417,6 +417,15 @@ TEST(MainFrame, AFileThatCannotBeConvertedIsRefusedInABoxAndTheFormStaysUsable) 
         EXPECT_TRUE(rig.frame->View().SendButton().IsEnabled());
         EXPECT_NE(rig.frame->View().StatusLabel().Text(), "Transmitting .... ");
     }
+    // A pipe named as an image is not read on the window's thread, where it
+    // would wait for a writer, nor sent as it is.
+    const std::string pipe = files / "pipe.hex";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    rig.boxes.clear();
+    rig.Send(pipe);
+    ASSERT_EQ(rig.boxes.size(), 1u);
+    EXPECT_EQ(rig.boxes[0].first, pipe + ": not a regular file, and an image of this kind is read whole before it is sent");
+    EXPECT_FALSE(rig.frame->Core().HasPort());
     EXPECT_EQ(ProbePort(1).availability, PortAvailability::Free) << ProbePort(1).detail;
 
     // The form still sends, and a .bin goes byte for byte whatever it holds.
