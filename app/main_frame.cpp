@@ -276,7 +276,9 @@ std::string CMainFrame::RunFileDialog(bool forDocument) {
         wxFileDialog dialog(this, "Open", wxString(), wxString(), "All files (*)|*", wxFD_OPEN | wxFD_FILE_MUST_EXIST);
         return dialog.ShowModal() == wxID_OK ? dialog.GetPath().utf8_string() : std::string();
     }
-    wxFileDialog dialog(nullptr, "Open", wxString(), "*.bin", kImageFileFilter, wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+    // No "*.bin" in the name box any more: the Windows dialog would take it
+    // as a filter over the firmware images the first filter offers.
+    wxFileDialog dialog(nullptr, "Open", wxString(), wxString(), kImageFileFilter, wxFD_OPEN | wxFD_FILE_MUST_EXIST);
     if (dialog.ShowModal() != wxID_OK) return {};
     std::string path = dialog.GetPath().utf8_string();
     // The default extension: a name typed without one means the .bin file.

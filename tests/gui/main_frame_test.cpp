@@ -443,6 +443,7 @@ class FileDialogReader final : public wxModalDialogHook {
 public:
     wxString wildcard;
     int filter = -1;
+    wxString name = "unseen";
     int dialogs = 0;
 
 protected:
@@ -452,6 +453,7 @@ protected:
         ++dialogs;
         wildcard = files->GetWildcard();
         filter = files->GetFilterIndex();
+        name = files->GetFilename();
         return wxID_CANCEL;
     }
     void Exit(wxDialog*) override {}
@@ -470,6 +472,7 @@ TEST(MainFrame, TheFileDialogOffersFirmwareImagesFirstThenBinariesThenAllFiles) 
               "Firmware images (*.bin;*.hex;*.ihex;*.srec;*.s19;*.s28;*.s37;*.elf;*.axf)|"
               "*.bin;*.hex;*.ihex;*.srec;*.s19;*.s28;*.s37;*.elf;*.axf|bin(*.bin)|*.bin|All files (*)|*");
     EXPECT_EQ(reader.filter, 0);
+    EXPECT_EQ(reader.name, "") << "a pattern in the name box hides the other images";
     EXPECT_EQ(rig.frame->View().FileChosenFlag(), 0) << "a cancelled dialog chose a file";
 }
 
