@@ -138,6 +138,7 @@ void CDravelView::OnSend(wxCommandEvent&) {
         m_host.ShowMessage(text::kSelectFileFirst);
         return;
     }
+    if (!m_host.PrepareSend()) return;
     m_sendButton->Disable();
     m_statusLabel->SetTextColor(kYellow).SetText(std::string(text::kTransmitting));
     m_progress->SetValue(0);

@@ -9,7 +9,8 @@
 // and the enabling of send arrive through the window side, on this thread.
 //
 // Failure: a cancelled file dialog changes nothing; a send without a chosen
-// file says "Select file first!" and changes nothing but the transfer kind.
+// file says "Select file first!", and one whose file the host cannot prepare
+// is left to the host to explain; either changes nothing but the transfer kind.
 // Errors of the port or the file are the transfer's to report.
 #pragma once
 
@@ -38,6 +39,9 @@ public:
     virtual ~FormHost() = default;
     virtual void SetFilePath(const std::string& path) = 0;
     virtual std::string FilePath() const = 0;
+    // Makes the chosen file ready to go, before anything of the transfer
+    // starts; false, once the user has been told why, when it cannot go.
+    virtual bool PrepareSend() { return true; }
     // SetFormView(form) and StartTransfer() of the protocol side.
     virtual void StartTransfer(FormView& form) = 0;
     virtual void ShowMessage(const std::string& text) = 0;

@@ -4,12 +4,14 @@
 #include <system_error>
 
 #include <wx/accel.h>
+#include <wx/dnd.h>
 #include <wx/filedlg.h>
 #include <wx/icon.h>
 #include <wx/menu.h>
 #include <wx/statusbr.h>
 #include <wx/utils.h>
 
+#include "app/image_to_send.h"
 #include "app/resource_ids.h"
 
 namespace dravel::gui {
@@ -19,6 +21,24 @@ namespace {
 constexpr int kLockTimerId = wxID_HIGHEST + 1;
 constexpr int kLockPollMs = 300;
 constexpr long kFrameStyle = wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX;
+
+// Firmware images first, then the binaries the dialog has always offered.
+constexpr const char* kImageFileFilter =
+    "Firmware images (*.bin;*.hex;*.ihex;*.srec;*.s19;*.s28;*.s37;*.elf;*.axf)|"
+    "*.bin;*.hex;*.ihex;*.srec;*.s19;*.s28;*.s37;*.elf;*.axf|"
+    "bin(*.bin)|*.bin|"
+    "All files (*)|*";
+
+#if wxUSE_DRAG_AND_DROP
+class FileDropTarget final : public wxFileDropTarget {
+public:
+    explicit FileDropTarget(std::function<bool(const wxArrayString&)> take) : m_take(std::move(take)) {}
+    bool OnDropFiles(wxCoord, wxCoord, const wxArrayString& paths) override { return m_take(paths); }
+
+private:
+    std::function<bool(const wxArrayString&)> m_take;
+};
+#endif
 
 // The toolkit's debug check on menu item ids refuses the menu's historical
 // commands (32771, 57664, 57665), which on GTK work all the same: ids are
@@ -88,6 +108,11 @@ CMainFrame::CMainFrame(CDravelDoc& document, Options options)
 
     m_view = new CDravelView(this, *this);
     m_windowSide.SetBoxParent(this);
+#if wxUSE_DRAG_AND_DROP
+    // On the form, which fills the window: a drop on one of its controls
+    // reaches it too.
+    m_view->SetDropTarget(new FileDropTarget([this](const wxArrayString& paths) { return TakeDroppedFiles(paths); }));
+#endif
 
     // Called on the worker: only the latest state travels, and at most one
     // notification is on its way at a time, so a fast line cannot flood the
@@ -205,6 +230,48 @@ void CMainFrame::StartTransfer(FormView& form) {
     m_core.StartTransfer();
 }
 
+void CMainFrame::SetFilePath(const std::string& path) {
+    m_chosenPath = path;
+    // A file chosen while a transfer is still synchronising is the one that
+    // goes; one to be converted has to be converted now for that.
+    if (m_core.TransferRunning()) {
+        HandToCore(path);
+    } else {
+        m_core.SetFilePath(path);
+    }
+}
+
+bool CMainFrame::PrepareSend() { return HandToCore(m_chosenPath); }
+
+bool CMainFrame::HandToCore(const std::string& path) {
+    ImageToSend image = PrepareImageToSend(path);
+    switch (image.way) {
+    case ImageToSend::Way::File: m_core.SetFilePath(path); return true;
+    case ImageToSend::Way::Bytes: m_core.SetImage(path, std::move(image.bytes)); return true;
+    case ImageToSend::Way::Refused: break;
+    }
+    m_windowSide.ReportCause(image.error);
+    m_windowSide.MessageBox(image.error);
+    return false;
+}
+
+bool CMainFrame::TakeDroppedFiles(const wxArrayString& paths) {
+    // Nothing modal inside the drop: the program the files came from waits
+    // for it to return.
+    if (paths.size() != 1) {
+        CallAfter([this] { m_windowSide.MessageBox(text::kDropOneFile); });
+        return false;
+    }
+    const std::string path = paths[0].utf8_string();
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        CallAfter([this, path] { m_windowSide.MessageBox(path + ": a folder, not a file"); });
+        return false;
+    }
+    CallAfter([this, path] { m_view->ApplyChosenFile(path); });
+    return true;
+}
+
 std::string CMainFrame::ChooseFile() { return RunFileDialog(false); }
 
 std::string CMainFrame::RunFileDialog(bool forDocument) {
@@ -213,7 +280,9 @@ std::string CMainFrame::RunFileDialog(bool forDocument) {
         wxFileDialog dialog(this, "Open", wxString(), wxString(), "All files (*)|*", wxFD_OPEN | wxFD_FILE_MUST_EXIST);
         return dialog.ShowModal() == wxID_OK ? dialog.GetPath().utf8_string() : std::string();
     }
-    wxFileDialog dialog(nullptr, "Open", wxString(), "*.bin", "bin(*.bin)|*.bin", wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+    // No "*.bin" in the name box any more: the Windows dialog would take it
+    // as a filter over the firmware images the first filter offers.
+    wxFileDialog dialog(nullptr, "Open", wxString(), wxString(), kImageFileFilter, wxFD_OPEN | wxFD_FILE_MUST_EXIST);
     if (dialog.ShowModal() != wxID_OK) return {};
     std::string path = dialog.GetPath().utf8_string();
     // The default extension: a name typed without one means the .bin file.

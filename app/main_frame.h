@@ -8,6 +8,12 @@
 // the port first, before any window exists; anything but OK says "The End"
 // and ends the process with exit code 1.
 //
+// The file: chosen in the dialog or dropped on the form (one file, taken as
+// if chosen). At send an ELF, Intel HEX or S-record file is converted to its
+// flat image (app/image_to_send.h) and the protocol side is given the bytes;
+// a plain binary goes from its file as ever. A file that cannot be converted
+// shows the reader's one line in a box, and nothing starts.
+//
 // Threads: user-interface thread only. The transfer worker and the port's
 // reader reach it only through the window side and the progress observer,
 // both of which stop reaching it when the window closes.
@@ -25,6 +31,7 @@
 #include <string>
 
 #include <wx/app.h>
+#include <wx/arrstr.h>
 #include <wx/frame.h>
 #include <wx/modalhook.h>
 #include <wx/timer.h>
@@ -38,6 +45,7 @@
 
 namespace dravel::text {
 inline constexpr const char* kTheEnd = "The End";
+inline constexpr const char* kDropOneFile = "Drop one file at a time";
 }  // namespace dravel::text
 
 namespace dravel::gui {
@@ -104,12 +112,17 @@ private:
     bool ModalShowing() const { return m_modal.Depth() > 0 || m_windowSide.BoxesShowing() > 0; }
 
     // FormHost
-    void SetFilePath(const std::string& path) override { m_core.SetFilePath(path); }
-    std::string FilePath() const override { return m_core.FilePath(); }
+    void SetFilePath(const std::string& path) override;
+    std::string FilePath() const override { return m_chosenPath; }
+    bool PrepareSend() override;
     void StartTransfer(FormView& form) override;
     void ShowMessage(const std::string& text) override { m_windowSide.MessageBox(text); }
     std::string ChooseFile() override;
     std::string RunFileDialog(bool forDocument);
+    // Gives the protocol side the file or its converted image; false after a
+    // box with the cause when it cannot be converted.
+    bool HandToCore(const std::string& path);
+    bool TakeDroppedFiles(const wxArrayString& paths);
 
     void OnClose(wxCloseEvent& event);
     void OnIdle(wxIdleEvent& event);
@@ -119,6 +132,7 @@ private:
     void OnLockTimer(wxTimerEvent& event);
 
     Options m_options;
+    std::string m_chosenPath;  // as the form shows it; the core may hold its image
     CDravelDoc& m_document;
     WxWindowSide m_windowSide;
     dravel::CMainFrame m_core;

@@ -242,6 +242,20 @@ PortConfig CMainFrame::GetPortConfig() const {
 void CMainFrame::SetFilePath(const std::string& path) {
     std::lock_guard lock(m_settingsMutex);
     m_filePath = path;
+    m_image.reset();
+}
+
+void CMainFrame::SetImage(std::string displayName, std::vector<uint8_t> bytes) {
+    // Shared with a running transfer, which may still hold the image set before.
+    auto image = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    std::lock_guard lock(m_settingsMutex);
+    m_filePath = std::move(displayName);
+    m_image = std::move(image);
+}
+
+std::pair<std::string, std::shared_ptr<const std::vector<uint8_t>>> CMainFrame::FileToSend() const {
+    std::lock_guard lock(m_settingsMutex);
+    return {m_filePath, m_image};
 }
 
 std::string CMainFrame::FilePath() const {

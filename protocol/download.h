@@ -14,7 +14,8 @@
 //    SetPortConfig, Shutdown;
 //  - the transfer worker (one per transfer, owned and joined by this object):
 //    TransferThreadProc, SendFrame, ShowStatusText;
-//  - any thread: SetFilePath / FilePath, the transfer status, WaitUntilIdle.
+//  - any thread: SetFilePath / SetImage / FilePath, the transfer status,
+//    WaitUntilIdle.
 // The transfer status is the one value the worker and the handlers share; it
 // is atomic. Status texts and message boxes go through the window side and
 // block only the worker.
@@ -35,6 +36,8 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "comm/comm.h"
 #include "comm/port_config.h"
@@ -93,7 +96,13 @@ public:
     // --- shared settings ---
     void SetPortConfig(const PortConfig& config);
     PortConfig GetPortConfig() const;
+    // What the next transfer sends, taken when it has synchronised: the file
+    // at `path`, read as it goes, or (SetImage) bytes already in memory, such
+    // as an image converted from the file a person chose. displayName stands
+    // where the path would in every text, and FilePath() gives it back. Each
+    // call replaces what the other set.
     void SetFilePath(const std::string& path);
+    void SetImage(std::string displayName, std::vector<uint8_t> bytes);
     std::string FilePath() const;
     void SetProgressObserver(ProgressObserver observer);
     // Called for every probe, frame, answer, timer expiry, resend and the
@@ -137,6 +146,8 @@ private:
     void Trace(const TraceEvent& event) const;
     void Finish(TransferOutcome outcome);
     void WakeWorker();
+    // The path and, when set, the bytes that stand for it, read together.
+    std::pair<std::string, std::shared_ptr<const std::vector<uint8_t>>> FileToSend() const;
 
     WindowSide& m_window;
 
@@ -154,6 +165,7 @@ private:
 
     mutable std::mutex m_settingsMutex;
     std::string m_filePath;
+    std::shared_ptr<const std::vector<uint8_t>> m_image;  // none: the file at m_filePath is read
     PortConfig m_portConfig;
     ProgressObserver m_progressObserver;
     TraceObserver m_traceObserver;

@@ -66,7 +66,18 @@ bool ImageFile::CheckOpens(const std::string& path, std::string& error) {
     return false;
 }
 
+void ImageFile::OpenBytes(std::shared_ptr<const std::vector<uint8_t>> bytes) {
+    Close();
+    m_error.clear();
+    m_readFailed = false;
+    m_bytesRead = 0;
+    m_bytes = bytes ? std::move(bytes) : std::make_shared<const std::vector<uint8_t>>();
+    m_size = m_bytes->size();
+}
+
 void ImageFile::Close() {
+    m_bytes.reset();
+    m_bytesEnded = false;
     if (m_file != nullptr) {
         std::fclose(m_file);
         m_file = nullptr;
@@ -74,6 +85,13 @@ void ImageFile::Close() {
 }
 
 int ImageFile::Get() {
+    if (m_bytes) {
+        if (m_bytesRead == m_bytes->size()) {
+            m_bytesEnded = true;
+            return EOF;
+        }
+        return (*m_bytes)[m_bytesRead++];
+    }
     if (m_file == nullptr) return EOF;
     const int c = std::fgetc(m_file);
     if (c != EOF) ++m_bytesRead;
@@ -84,7 +102,10 @@ int ImageFile::Get() {
     return c;
 }
 
-bool ImageFile::AtEnd() const { return m_file == nullptr || std::feof(m_file); }
+bool ImageFile::AtEnd() const {
+    if (m_bytes) return m_bytesEnded;
+    return m_file == nullptr || std::feof(m_file);
+}
 
 bool ImageFile::ReadFailed() const { return m_readFailed; }
 

@@ -3,6 +3,8 @@
 // ImageFile is the buffered stream the worker reads one byte at a time. It is
 // opened read-only and only if it is something that ends: a regular file or a
 // pipe. A directory or a device file (/dev/zero would never end) is refused.
+// It can also stand for an image already in memory (a file converted before
+// the transfer), which reads the same way and never fails.
 //
 // BlockReader cuts the file into blocks of up to 1024 bytes with one byte read
 // ahead, so a file whose size is a multiple of 1024 ends without an empty
@@ -16,9 +18,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "protocol/frame.h"
 
@@ -33,12 +37,14 @@ public:
 
     // False with the reason in Error() when the file cannot be used.
     bool Open(const std::string& path);
+    // Reads `bytes` instead of a file; Size() is theirs.
+    void OpenBytes(std::shared_ptr<const std::vector<uint8_t>> bytes);
     // Whether Open() would succeed, found out before anything else is done:
     // a regular file is opened and closed again, a pipe is only looked at
     // (opening it would wait for its writer).
     static bool CheckOpens(const std::string& path, std::string& error);
     void Close();
-    bool IsOpen() const { return m_file != nullptr; }
+    bool IsOpen() const { return m_file != nullptr || m_bytes != nullptr; }
 
     // The next byte, or EOF (-1) at the end of the file or on a read error.
     int Get();
@@ -51,6 +57,8 @@ public:
 
 private:
     std::FILE* m_file = nullptr;
+    std::shared_ptr<const std::vector<uint8_t>> m_bytes;
+    bool m_bytesEnded = false;  // Get() has run past the last byte, as feof() tells for a file
     uint64_t m_bytesRead = 0;
     std::optional<uint64_t> m_size;
     std::string m_error;

@@ -90,8 +90,13 @@ std::optional<TransferRun::Ending> TransferRun::Synchronise() {
 std::optional<TransferRun::Ending> TransferRun::OpenFile() {
     // The path is read now, after synchronising: a file chosen meanwhile is
     // the one that goes.
-    m_path = m_frame.FilePath();
-    if (!m_file.Open(m_path)) return Ending{TransferOutcome::OpenFailed, m_path + text::kOpenFailed, m_file.Error()};
+    auto [path, image] = m_frame.FileToSend();
+    m_path = std::move(path);
+    if (image) {
+        m_file.OpenBytes(std::move(image));
+    } else if (!m_file.Open(m_path)) {
+        return Ending{TransferOutcome::OpenFailed, m_path + text::kOpenFailed, m_file.Error()};
+    }
     m_progress.fileSize = m_file.Size();
     return std::nullopt;
 }

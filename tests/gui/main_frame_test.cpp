@@ -1,16 +1,25 @@
 // The main window as a whole, against the device simulator on a
 // pseudo-terminal: start-up, a download, a close in the middle of one and
-// while its result box is up, a port change during a transfer, and document
-// commands that must never write a file.
+// while its result box is up, a port change during a transfer, document
+// commands that must never write a file, and the files a toolchain writes,
+// chosen or dropped.
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
 #include <gtest/gtest.h>
+#include <wx/dnd.h>
+#include <wx/filedlg.h>
 #include <wx/menu.h>
+#include <wx/modalhook.h>
 #include <wx/statusbr.h>
 #include <wx/uiaction.h>
 #include <wx/weakref.h>
 
 #include "app/main_frame.h"
+#include "image/image.h"
 #include "ports/port_table.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/devsim_process.h"
@@ -36,6 +45,7 @@ public:
     std::function<void(const std::string&)> whileBoxShown;
     std::string fileChoice;
     std::string documentChoice;
+    bool realFileDialogs = false;
     int documentDialogs = 0;
     bool frameExistedDuringPortDialog = true;
     CDravelDoc document;
@@ -49,11 +59,13 @@ public:
             boxes.emplace_back(text, caption);
             if (whileBoxShown) whileBoxShown(text);
         };
-        options.chooseFile = [this](bool forDocument) {
-            if (!forDocument) return fileChoice;
-            ++documentDialogs;
-            return documentChoice;
-        };
+        if (!realFileDialogs) {
+            options.chooseFile = [this](bool forDocument) {
+                if (!forDocument) return fileChoice;
+                ++documentDialogs;
+                return documentChoice;
+            };
+        }
         WhenIdle([this, portIndex] {
             CPortSettingsDlg* dialog = nullptr;
             if (!PumpUntil([&] { return (dialog = FindShown<CPortSettingsDlg>()) != nullptr; })) {
@@ -288,6 +300,182 @@ TEST(MainFrame, DocumentCommandsNeverWriteTheOpenedFile) {
     EXPECT_EQ(statAfter.st_mtim.tv_nsec, statBefore.st_mtim.tv_nsec);
     EXPECT_EQ(frame.GetTitle(), "Pelcor 2003  - ver 1.1 -");
     EXPECT_TRUE(rig.boxes.empty());
+}
+
+// The tool's path as the shell would find it, or "".
+std::string OnPath(const std::string& tool) {
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path ? path : "");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::filesystem::path candidate = std::filesystem::path(folder) / tool;
+        if (std::filesystem::exists(candidate)) return candidate.string();
+    }
+    return {};
+}
+
+// A program for the board with a gap between its code and its constants,
+// linked by the GNU toolchain for ARM and written by its objcopy as Intel HEX
+// (`hex`) and as the flat image the device must receive (`flat`).
+struct ToolchainImage {
+    std::string hex;
+    std::string flat;
+    std::string error;  // the tool that failed, with its words
+};
+
+ToolchainImage MakeHexImage(const TempDir& dir) {
+    std::string source = "  .section .text,\"ax\"";
+    for (int i = 0; i < 1500; ++i) source += (i % 16 == 0 ? "\n  .byte " : ",") + std::to_string((i * 37 + 11) & 0xFF);
+    source += "\n  .section .rodata,\"a\"\n  .ascii \"constants after the gap\"\n";
+    WriteWholeFile(dir / "app.s", source);
+    WriteWholeFile(dir / "app.ld", "SECTIONS { .text 0x08000000 : { *(.text) } .rodata 0x08000800 : { *(.rodata) } }");
+    const std::vector<std::vector<std::string>> steps = {
+        {"arm-none-eabi-as", "-o", dir / "app.o", dir / "app.s"},
+        {"arm-none-eabi-ld", "-T", dir / "app.ld", "-o", dir / "app.elf", dir / "app.o"},
+        {"arm-none-eabi-objcopy", "-O", "ihex", dir / "app.elf", dir / "app.hex"},
+        {"arm-none-eabi-objcopy", "-O", "binary", "--gap-fill", "0xff", dir / "app.elf", dir / "app.flat"},
+    };
+    for (std::vector<std::string> step : steps) {
+        const std::string tool = step[0];
+        step[0] = OnPath(tool);
+        const dravel::testing::RunResult run = dravel::testing::Run(step);
+        if (run.exitCode != 0) return {{}, {}, tool + ": " + run.err};
+    }
+    return {dir / "app.hex", ReadWholeFile(dir / "app.flat"), {}};
+}
+
+#define SKIP_WITHOUT_ARM_TOOLCHAIN()                                                               \
+    for (const char* tool : {"arm-none-eabi-as", "arm-none-eabi-ld", "arm-none-eabi-objcopy"}) {   \
+        if (OnPath(tool).empty()) GTEST_SKIP() << tool << " is not installed (binutils-arm-none-eabi)"; \
+    }
+
+wxArrayString Paths(std::initializer_list<std::string> paths) {
+    wxArrayString array;
+    for (const std::string& path : paths) array.Add(wxString::FromUTF8(path));
+    return array;
+}
+
+wxFileDropTarget* DropTargetOf(CMainFrame& frame) {
+    return dynamic_cast<wxFileDropTarget*>(frame.View().GetDropTarget());
+}
+
+TEST(MainFrame, AnIntelHexFileDroppedOnTheWindowArrivesAsObjcopysFlatImage) {
+    SKIP_WITHOUT_ARM_TOOLCHAIN();
+    TempDir files;
+    const ToolchainImage image = MakeHexImage(files);
+    ASSERT_TRUE(image.error.empty()) << image.error;
+    ASSERT_GT(image.flat.size(), 2048u) << "the image should take several blocks";
+    DevsimProcess device;
+    ScopedEnv port("DRAVEL_COM1", device.LinkPath());
+    FrameRig rig;
+    rig.Start(0);
+    wxFileDropTarget* drop = DropTargetOf(*rig.frame);
+    ASSERT_NE(drop, nullptr) << "the form takes no files";
+
+    // Several files, or a folder, are not a choice: the form keeps none.
+    EXPECT_FALSE(drop->OnDropFiles(10, 10, Paths({image.hex, files / "app.elf"})));
+    EXPECT_FALSE(drop->OnDropFiles(10, 10, Paths({files.Path()})));
+    EXPECT_TRUE(PumpUntil([&] { return rig.boxes.size() == 2; }));
+    EXPECT_TRUE(rig.BoxShown("Drop one file at a time"));
+    EXPECT_EQ(rig.frame->View().FileChosenFlag(), 0);
+
+    EXPECT_TRUE(drop->OnDropFiles(10, 10, Paths({image.hex})));
+    ASSERT_TRUE(PumpUntil([&] { return rig.frame->View().FileChosenFlag() == kFileChosen; }));
+    EXPECT_EQ(rig.frame->View().FileLabel().Text(), image.hex);
+    rig.boxes.clear();
+    Click(&rig.frame->View().SendButton());
+    ASSERT_TRUE(PumpUntil([&] { return rig.BoxShown("Transfer Completed "); }, 30s)) << device.Errors();
+    EXPECT_EQ(rig.boxes.size(), 1u);
+    EXPECT_EQ(device.Wait(10s), 0) << device.Errors();
+    EXPECT_EQ(device.Image(), Padded(image.flat)) << "not objcopy's flat image";
+    EXPECT_TRUE(PumpUntil([&] { return rig.frame->View().Progress().GetValue() == kProgressRange; }));
+}
+
+TEST(MainFrame, AFileThatCannotBeConvertedIsRefusedInABoxAndTheFormStaysUsable) {
+    DevsimProcess device;
+    ScopedEnv port("DRAVEL_COM1", device.LinkPath());
+    TempDir files;
+    const struct { const char* name; std::string content; } badFiles[] = {
+        {"checksum.hex", ":0400000001020304F1\n:00000001FF\n"},
+        {"no-end.hex", ":0400000001020304F2\n"},
+        {"stray-ram.s19", "S107000001020304EE\nS30920000000AABBCCDDC8\nS9030000FC\n"},
+        {"not-elf.axf", "this is no ELF file"},
+    };
+    FrameRig rig;
+    rig.Start(0);
+    for (const auto& bad : badFiles) {
+        SCOPED_TRACE(bad.name);
+        const std::string path = files / bad.name;
+        WriteWholeFile(path, bad.content);
+        const std::vector<uint8_t> bytes(bad.content.begin(), bad.content.end());
+        const std::string cause = LoadImage(path, bytes, {}).error;
+        ASSERT_FALSE(cause.empty()) << "the reader takes it";
+        rig.boxes.clear();
+        rig.Send(path);
+        ASSERT_EQ(rig.boxes.size(), 1u);
+        EXPECT_EQ(rig.boxes[0].first, cause);
+        EXPECT_FALSE(rig.frame->Core().TransferRunning());
+        EXPECT_FALSE(rig.frame->Core().HasPort());
+        EXPECT_TRUE(rig.frame->View().SendButton().IsEnabled());
+        EXPECT_NE(rig.frame->View().StatusLabel().Text(), "Transmitting .... ");
+    }
+    // A pipe named as an image is not read on the window's thread, where it
+    // would wait for a writer, nor sent as it is.
+    const std::string pipe = files / "pipe.hex";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    rig.boxes.clear();
+    rig.Send(pipe);
+    ASSERT_EQ(rig.boxes.size(), 1u);
+    EXPECT_EQ(rig.boxes[0].first, pipe + ": not a regular file, and an image of this kind is read whole before it is sent");
+    EXPECT_FALSE(rig.frame->Core().HasPort());
+    const PortProbe look = PortTable().Probe(1);
+    EXPECT_EQ(look.availability, PortAvailability::Free) << look.detail;
+
+    // The form still sends, and a .bin goes byte for byte whatever it holds.
+    const std::string firmware = files / "records.bin";
+    WriteWholeFile(firmware, ":0400000001020304F1\n" + PatternImage(1500, 4));
+    rig.boxes.clear();
+    rig.Send(firmware);
+    ASSERT_TRUE(PumpUntil([&] { return rig.BoxShown("Transfer Completed "); }, 30s)) << device.Errors();
+    EXPECT_EQ(device.Wait(10s), 0) << device.Errors();
+    EXPECT_EQ(device.Image(), Padded(ReadWholeFile(firmware)));
+}
+
+// Reads the file dialog's filters as it is about to show, and cancels it.
+class FileDialogReader final : public wxModalDialogHook {
+public:
+    wxString wildcard;
+    int filter = -1;
+    wxString name = "unseen";
+    int dialogs = 0;
+
+protected:
+    int Enter(wxDialog* dialog) override {
+        auto* files = dynamic_cast<wxFileDialog*>(dialog);
+        if (files == nullptr) return wxID_NONE;
+        ++dialogs;
+        wildcard = files->GetWildcard();
+        filter = files->GetFilterIndex();
+        name = files->GetFilename();
+        return wxID_CANCEL;
+    }
+    void Exit(wxDialog*) override {}
+};
+
+TEST(MainFrame, TheFileDialogOffersFirmwareImagesFirstThenBinariesThenAllFiles) {
+    FrameRig rig;
+    rig.realFileDialogs = true;
+    rig.Start(0);
+    FileDialogReader reader;
+    reader.Register();
+    Click(&rig.frame->View().ChooseButton());
+    reader.Unregister();
+    ASSERT_EQ(reader.dialogs, 1);
+    EXPECT_EQ(reader.wildcard,
+              "Firmware images (*.bin;*.hex;*.ihex;*.srec;*.s19;*.s28;*.s37;*.elf;*.axf)|"
+              "*.bin;*.hex;*.ihex;*.srec;*.s19;*.s28;*.s37;*.elf;*.axf|bin(*.bin)|*.bin|All files (*)|*");
+    EXPECT_EQ(reader.filter, 0);
+    EXPECT_EQ(reader.name, "") << "a pattern in the name box hides the other images";
+    EXPECT_EQ(rig.frame->View().FileChosenFlag(), 0) << "a cancelled dialog chose a file";
 }
 
 }  // namespace

@@ -91,6 +91,10 @@ public:
 
     TransferOutcome Send(const std::string& path) {
         frame->SetFilePath(path);
+        return Send();
+    }
+    // Whatever the frame has been given to send.
+    TransferOutcome Send() {
         window->Invoke([&] {
             frame->SetFormView(&form);
             frame->StartTransfer();
@@ -174,6 +178,37 @@ TEST(Transfer, KindThreeSendsExactLengthsAndKindFourItsOwnText) {
         EXPECT_EQ(transfer.device.Image(), Padded(content));
         EXPECT_EQ(transfer.form.Texts()[1], "Transmited Count 1");
     }
+}
+
+TEST(Transfer, AnImageGivenAsBytesIsSentInsteadOfTheFileItsNameShows) {
+    // The file under the display name holds something else: only the bytes
+    // given may reach the device, framed exactly as a file's would be.
+    for (const int kind : {2, 3}) {
+        for (const std::size_t size : {1u, 1024u, 2500u}) {
+            SCOPED_TRACE("kind " + std::to_string(kind) + ", " + std::to_string(size) + " bytes");
+            Transfer transfer(kind, {});
+            const std::string name = transfer.files / "app.hex";
+            testing::WriteWholeFile(name, ":00000001FF\n");
+            const std::string image = PatternImage(size, static_cast<unsigned>(size) + 1);
+            transfer.frame->SetImage(name, std::vector<uint8_t>(image.begin(), image.end()));
+            EXPECT_EQ(transfer.frame->FilePath(), name);
+            TransferProgress last;
+            transfer.frame->SetProgressObserver([&](const TransferProgress& progress) { last = progress; });
+            EXPECT_EQ(transfer.Send(), TransferOutcome::Completed);
+            ASSERT_EQ(transfer.device.Wait(), 0) << transfer.device.Errors();
+            EXPECT_EQ(transfer.device.Image(), kind == 2 ? Padded(image) : image);
+            EXPECT_EQ(transfer.device.FrameSequences().size(), (size + 1023) / 1024);
+            EXPECT_EQ(last.fileSize, size);
+            EXPECT_EQ(last.bytesSent, size);
+        }
+    }
+    // A path set afterwards is read from its file again.
+    Transfer transfer(3, {});
+    const std::string content = PatternImage(700, 9);
+    transfer.frame->SetImage("stale.hex", {1, 2, 3});
+    EXPECT_EQ(transfer.SendContent(content), TransferOutcome::Completed);
+    ASSERT_EQ(transfer.device.Wait(), 0) << transfer.device.Errors();
+    EXPECT_EQ(transfer.device.Image(), content);
 }
 
 TEST(Transfer, RefusedTwiceThenAcceptedGoesOutThreeTimesWithOneSequenceByte) {
