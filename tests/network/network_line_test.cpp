@@ -400,6 +400,18 @@ void PlayFlood(FakeServer& server, Flood shape) {
     }
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 struct PeerCase {
     const char* name;
     const char* scheme;
@@ -408,6 +420,7 @@ struct PeerCase {
     int exitCode;
     const char* cause;  // a part of the cause; "a|b": either
     std::chrono::seconds bound;
+    int otherExitCode = -1;  // where the machine's speed decides which bound comes first
 };
 
 bool HasAnyOf(const std::string& text, const std::string& parts) {
@@ -431,7 +444,10 @@ const PeerCase kPeerCases[] = {
     {"opening, negotiation storm", "rfc2217", Flood::NegotiationStorm, false, 1, "without reading the answers|negotiations", 6s},
     {"set up, random bytes", "rfc2217", Flood::RandomBytes, true, 4, "no answer from the device", 10s},
     {"set up, endless subnegotiation", "rfc2217", Flood::EndlessSubnegotiation, true, 3, "without an end", 10s},
-    {"set up, negotiation storm", "rfc2217", Flood::NegotiationStorm, true, 3, "without reading the answers", 10s},
+    // A slow client (a sanitizer build) may reach --sync-timeout before it
+    // owes the storm enough answers.
+    {"set up, negotiation storm", "rfc2217", Flood::NegotiationStorm, true, 3,
+     "without reading the answers|no answer from the device", 10s, 4},
 };
 
 TEST(NetworkPeers, NoStreamAPeerSendsHoldsDravelPastItsBoundsOrPast64MiB) {
@@ -455,11 +471,16 @@ TEST(NetworkPeers, NoStreamAPeerSendsHoldsDravelPastItsBoundsOrPast64MiB) {
         const auto took = Clock::now() - began;
         rusage children{};
         ::getrusage(RUSAGE_CHILDREN, &children);
-        EXPECT_EQ(run.exitCode, peer.exitCode) << run.out << run.err;
-        EXPECT_LT(took, peer.bound);
+        EXPECT_TRUE(run.exitCode == peer.exitCode || run.exitCode == peer.otherExitCode)
+            << run.exitCode.value_or(-1) << "\n" << run.out << run.err;
+        // A sanitizer build runs several times slower; a runaway still shows.
+        EXPECT_LT(took, kSanitized ? peer.bound * 3 : peer.bound);
         EXPECT_TRUE(HasAnyOf(run.err, peer.cause)) << run.err;
         // The largest child so far: a run over the limit fails here first.
-        EXPECT_LT(children.ru_maxrss, 64 * 1024) << "KiB at the peak";
+        // A sanitizer's shadow memory and quarantine make the size its own.
+        if (!kSanitized) {
+            EXPECT_LT(children.ru_maxrss, 64 * 1024) << "KiB at the peak";
+        }
         std::printf("%-32s exit %d after %.1f s, peak of all runs so far %ld KiB\n", peer.name,
                     run.exitCode.value_or(-1), std::chrono::duration<double>(took).count(), children.ru_maxrss);
     }
