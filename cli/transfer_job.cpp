@@ -3,7 +3,6 @@
 #include <atomic>
 
 #include "cli/board_records.h"
-
 #include "host/interrupts.h"
 #include "output/exit_codes.h"
 #include "output/transfer_output.h"
