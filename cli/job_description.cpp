@@ -35,12 +35,14 @@ void DeclareOptions(CLI::App& app, CommandLineOptions& options,
     app.add_option("--count", options.count, "with --watch: end after N boards")
         ->type_name("N")
         ->check(CLI::PositiveNumber.description(""));
+    DeclareRecordsOptions(app, options.records);
     app.add_flag("--gang-member", options.gangMember)->group("");
     app.add_option("--board", options.board)->group("")->check(CLI::PositiveNumber);
     app.add_option("FILE", options.file, "the image to send (not for kinds 5 and 6)")->type_name("");
 }
 
 JobMode JobDescription::Mode() const {
+    if (records && records->exportFormat) return JobMode::Export;
     if (!watchPatterns.empty()) return JobMode::Watch;
     return ports.size() > 1 ? JobMode::Gang : JobMode::Single;
 }
@@ -50,6 +52,17 @@ std::optional<JobDescription> DescribeJob(const CommandLineOptions& options, std
     if (!kind) {
         error = "a transfer kind is 1 to 6, not " + std::to_string(options.kind);
         return std::nullopt;
+    }
+    std::optional<RecordsJob> records;
+    if (!DescribeRecords(options.records, KindSendsFile(*kind), records, error)) return std::nullopt;
+    if (records && records->exportFormat) {
+        if (!options.file.empty() || !options.ports.empty() || !options.watch.empty()) {
+            error = "--export writes the records out; it takes no FILE, --port or --watch";
+            return std::nullopt;
+        }
+        JobDescription exporting;
+        exporting.records = records;
+        return exporting;
     }
     if (KindSendsFile(*kind) && options.file.empty()) {
         error = "no FILE given";
@@ -96,6 +109,7 @@ std::optional<JobDescription> DescribeJob(const CommandLineOptions& options, std
     job.reportPath = options.report;
     job.forParent = options.gangMember;
     if (options.board > 0) job.board = options.board;
+    job.records = records;
     return job;
 }
 
@@ -113,6 +127,7 @@ std::vector<std::string> ChildArguments(const JobDescription& job, const std::st
     if (job.limits.maxResends) arguments.insert(arguments.end(), {"--max-resends", std::to_string(*job.limits.maxResends)});
     if (!job.tracePath.empty()) arguments.insert(arguments.end(), {"--trace", job.tracePath});
     if (!job.reportPath.empty()) arguments.insert(arguments.end(), {"--report", job.reportPath});
+    AppendRecordsArguments(job.records, arguments);
     if (!job.file.empty()) arguments.insert(arguments.end(), {"--", job.file});
     return arguments;
 }

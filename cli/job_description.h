@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/board_records.h"
 #include "protocol/transfer.h"
 
 namespace dravel::cli {
@@ -40,6 +41,7 @@ struct CommandLineOptions {
     std::vector<std::string> watch;
     int count = 0;
     int board = 0;
+    RecordsOptions records;
 };
 
 // `checkPort` answers an empty text for a port name it takes, else why not.
@@ -50,6 +52,7 @@ enum class JobMode {
     Single,  // one transfer on one port
     Gang,    // the same image to several ports at once
     Watch,   // a board per device as it appears
+    Export,  // the records written out; nothing flashed
 };
 
 struct JobDescription {
@@ -70,6 +73,8 @@ struct JobDescription {
     // What a station tells its children.
     bool forParent = false;    // progress lines for the parent
     std::optional<int> board;  // a watch's board number
+    // Serial numbers, stamps and records (board_records.h).
+    std::optional<RecordsJob> records;
 
     JobMode Mode() const;
     bool operator==(const JobDescription&) const = default;

@@ -120,6 +120,9 @@ int main(int argc, char** argv) {
     std::string error;
     const std::optional<JobDescription> job = DescribeJob(options, error);
     if (!job) return usageError(error);
+    if (const std::string problem = RecordsUsageProblem(job->records, job->file); !problem.empty()) {
+        return usageError(problem);
+    }
 
     switch (job->Mode()) {
         case JobMode::Single: {
@@ -136,6 +139,7 @@ int main(int argc, char** argv) {
             return RunGangJob(*job, members, usageError);
         }
         case JobMode::Watch: return RunWatchJob(*job, usageError);
+        case JobMode::Export: return RunExportJob(*job->records);
     }
     return kExitUsage;
 }

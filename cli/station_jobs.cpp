@@ -38,6 +38,9 @@ int RunGangJob(const JobDescription& job, const std::vector<station::GangMember>
     if (const std::string unwritable = output::CheckRecordFiles(job.reportPath, job.tracePath); !unwritable.empty()) {
         return usageError(unwritable);
     }
+    if (job.records) {
+        if (const auto unreachable = CheckRecordsReachable(*job.records, job.quiet, job.json)) return *unreachable;
+    }
     return station::RunGang(members, job.quiet, job.json);
 }
 
@@ -47,10 +50,19 @@ int RunWatchJob(const JobDescription& job, const UsageError& usageError) {
     if (const std::string unwritable = output::CheckRecordFiles(job.reportPath, job.tracePath); !unwritable.empty()) {
         return usageError(unwritable);
     }
+    if (job.records) {
+        if (const auto unreachable = CheckRecordsReachable(*job.records, job.quiet, job.json)) return *unreachable;
+    }
     station::WatchOptions watch;
     watch.patterns = job.watchPatterns;
     watch.count = job.count;
     watch.json = job.json;
+    if (job.records && job.records->range) {
+        // A range used up fails every board after it: the watch ends.
+        watch.endsWatch = [text = records::RangeUsedUpText(*job.records->range)](const std::string& cause) {
+            return cause == text;
+        };
+    }
     watch.childArguments = [&job](const std::string& device, int board) { return ChildArguments(job, device, board); };
     return station::RunWatch(watch);
 }

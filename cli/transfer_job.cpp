@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "cli/board_records.h"
 #include "host/interrupts.h"
 #include "output/exit_codes.h"
 #include "output/transfer_output.h"
@@ -88,18 +89,24 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
         }
         output.SetImage(digest);
     }
+    // The board's number is allocated and stamped before its line opens.
+    BoardRecords records(job.records, job.forParent);
+    if (const auto ended = records.Begin({portArgument, settings.device, job.board, job.file, job.kind}, output)) {
+        return *ended;
+    }
 
     HeadlessWindow::Options windowOptions;
     windowOptions.timerScale = TimerScaleFromEnvironment();
     windowOptions.onMessageBox = [&](std::string_view text, std::string_view) { output.Box(text); };
     windowOptions.onCause = [&](std::string_view text) { output.Cause(text); };
     // A port that cannot be opened ends the process from inside the core.
-    windowOptions.onEndProcess = [&](int exitCode) { output.End(exitCode); };
+    windowOptions.onEndProcess = [&](int exitCode) { output.End(records.Complete(exitCode, output)); };
     HeadlessWindow window(windowOptions);
 
     CMainFrame frame(window);
     frame.SetPortConfig(port);
     frame.SetFilePath(job.file);
+    if (const auto* image = records.Image()) frame.SetImage(job.file, *image);
     frame.SetLimits(job.limits);
     frame.SetProgressObserver([&](const TransferProgress& progress) { output.Progress(progress); });
     if (output.WantsTrace()) frame.SetTraceObserver([&](const TraceEvent& event) { output.Trace(event); });
@@ -123,6 +130,7 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
         output.Remark("transfer cancelled; the port is closed");
         exitCode = interrupted;
     }
+    exitCode = records.Complete(exitCode, output);
     output.End(exitCode, OutcomeWithoutBox(exitCode));
     return exitCode;
 }

@@ -8,6 +8,9 @@
 // Failures: every way a transfer ends is an exit status (exit_codes.h) after
 // the texts, the report and the end event; a port that cannot be opened ends
 // the process from inside the core with 1, after the report and the event.
+// With --records the board gets its number and its stamped image before
+// the port opens, and its record is completed before the end is said
+// (board_records.h).
 #pragma once
 
 #include <string>

@@ -96,6 +96,7 @@ std::string ToJson(const ReportRecord& record) {
     object["outcome"] = record.outcome;
     object["exit_code"] = record.exitCode;
     if (record.board) object["board"] = *record.board;
+    if (record.serial) object["serial"] = *record.serial;
     // Texts from the command line or the file system need not be UTF-8.
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
@@ -136,6 +137,11 @@ void TransferRecord::Progress(const TransferProgress& progress) {
     m_record.resends = progress.resends;
     m_record.noAnswers = progress.noAnswers;
     m_record.payloadBytes = progress.bytesSent;
+}
+
+void TransferRecord::SetSerial(uint64_t serial) {
+    std::lock_guard lock(m_mutex);
+    m_record.serial = serial;
 }
 
 void TransferRecord::Box(std::string_view text) {

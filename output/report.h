@@ -52,6 +52,7 @@ struct ReportRecord {
     std::string outcome;
     int exitCode = 0;
     std::optional<int> board;  // the board's number in a watch
+    std::optional<uint64_t> serial;  // the serial number the records gave the board
 };
 
 // The record as one line of JSON, without the line feed.
@@ -80,6 +81,7 @@ public:
     explicit TransferRecord(ReportRecord identity);
 
     void SetDigest(const ImageDigest& digest);
+    void SetSerial(uint64_t serial);
     void Progress(const TransferProgress& progress);
     // A message-box text: the last one is the outcome.
     void Box(std::string_view text);

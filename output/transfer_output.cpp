@@ -65,6 +65,8 @@ void TransferOutput::SetImage(const ImageDigest& digest) {
     m_events.SetImage({digest.size, digest.sha256, m_settings.kind});
 }
 
+void TransferOutput::SetSerial(uint64_t serial) { m_record.SetSerial(serial); }
+
 bool TransferOutput::WantsTrace() const { return !m_settings.tracePath.empty() || m_settings.json; }
 
 void TransferOutput::Note(std::string_view text) { m_trace.WriteText(std::string(text)); }

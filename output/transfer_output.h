@@ -80,6 +80,8 @@ public:
     // the image for them ahead of the transfer.
     bool WantsDigest() const;
     void SetImage(const ImageDigest& digest);
+    // The board's serial number, when the records gave it one (the report's `serial`).
+    void SetSerial(uint64_t serial);
     // Whether anything shows the trace events: then the job asks for them.
     bool WantsTrace() const;
     // A line for the trace alone (how the ports were found).
@@ -101,6 +103,9 @@ public:
     // The image does not open: "<path> Open Failed", the cause, and the end
     // with kExitFailed.
     int EndImageNotOpened(std::string_view error);
+    // The last cause and the tool's own result text so far, for the board's record.
+    std::string LastCause() { return m_record.LastCause(); }
+    std::string ResultText() { return m_record.Outcome(); }
 
 private:
     void Finish(int exitCode, std::string_view outcomeIfNoBox, std::optional<std::string_view> cause);

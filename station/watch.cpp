@@ -42,6 +42,7 @@ public:
             const bool interrupted = m_runs.Interrupted();
             if (interrupted && m_runs.Running() == 0) break;
             if (m_options.count && m_finished >= *m_options.count) break;
+            if (!m_endedBy.empty() && m_runs.Running() == 0) break;
             if (!interrupted) {
                 std::set<std::string> inUse;
                 for (const auto& [device, state] : m_devices) {
@@ -113,7 +114,7 @@ private:
         }
     }
 
-    bool MayStartAnother() const { return !m_options.count || m_started < *m_options.count; }
+    bool MayStartAnother() const { return m_endedBy.empty() && (!m_options.count || m_started < *m_options.count); }
 
     // The results of the children that have ended, in the order they ended.
     void Collect() {
@@ -121,6 +122,10 @@ private:
             Report(run);
             m_devices[run.name] = DeviceState::Flashed;
             ++m_finished;
+            if (m_endedBy.empty() && m_options.endsWatch && m_options.endsWatch(run.Cause())) {
+                m_endedBy = run.Cause();
+                m_runs.Say("no more boards can be flashed: " + m_endedBy);
+            }
         }
     }
 
@@ -170,6 +175,7 @@ private:
     int m_finished = 0;
     int m_passed = 0;
     int m_failed = 0;
+    std::string m_endedBy;  // why no more boards can be flashed
 };
 
 }  // namespace

@@ -39,6 +39,9 @@ struct WatchOptions {
     std::chrono::milliseconds pollPeriod{250};
     // A child's command line for a device and its board number.
     std::function<std::vector<std::string>(const std::string& device, int board)> childArguments;
+    // A board's cause after which no board can pass (its range is used up):
+    // the watch starts no more, and ends once the running boards have.
+    std::function<bool(const std::string& cause)> endsWatch;
 };
 
 int RunWatch(const WatchOptions& options);

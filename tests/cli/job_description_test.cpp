@@ -45,6 +45,10 @@ TEST(JobDescription, EachChildOfAStationIsAskedWhatItsParentWasAsked) {
           "image with spaces.bin"},
          JobMode::Watch},
         {{"--watch", "x*", "-q", "--kind", "1", "lines.txt"}, JobMode::Watch},
+        {{"-p", "1", "-p", "2", "--records", "postgresql://line@db/boards", "--serial-range", "0x10-0x20", "--stamp",
+          "0x400:ascii:8", "--station", "line 7", "fw.bin"},
+         JobMode::Gang},
+        {{"--watch", "b*", "--records", "boards.db", "fw.bin"}, JobMode::Watch},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -82,6 +86,13 @@ TEST(JobDescription, ACommandLineThatMakesNoJobSaysWhy) {
         {{"-p", "2", "-p", "3", "-p", "2", "fw.bin"}, "port 2 is given twice"},
         {{"--kind", "7", "fw.bin"}, "--kind"},
         {{"--sync-timeout", "0", "fw.bin"}, "--sync-timeout"},
+        {{"--serial-range", "1-2", "fw.bin"}, "--serial-range needs --records"},
+        {{"--records", "b.db", "--stamp", "0:u32le", "fw.bin"}, "--stamp needs --serial-range"},
+        {{"--records", "b.db", "--serial-range", "1-2", "--stamp", "0:u32le", "--kind", "5"}, "--stamp needs an image"},
+        {{"--records", "b.db", "--export", "xml"}, "--export takes csv or jsonl"},
+        {{"--records", "b.db", "--export", "csv", "fw.bin"}, "it takes no FILE"},
+        {{"--records", "b.db", "--since", "2024-01-01", "fw.bin"}, "--since is for --export"},
+        {{"--records", "b.db", "--export", "csv", "--since", "yesterday"}, "yesterday"},
     };
     for (const auto& [arguments, wanted] : cases) {
         std::string error;
@@ -94,6 +105,11 @@ TEST(JobDescription, ACommandLineThatMakesNoJobSaysWhy) {
     ASSERT_TRUE(syncOnly.has_value()) << error;
     EXPECT_EQ(syncOnly->ports, std::vector<std::string>{"1"});
     EXPECT_EQ(syncOnly->kind, TransferKind::SyncOnly6);
+    // Writing the records out flashes nothing and needs no image.
+    const auto exporting = Describe({"--records", "b.db", "--export", "jsonl", "--since", "2024-05-01"}, error);
+    ASSERT_TRUE(exporting.has_value()) << error;
+    EXPECT_EQ(exporting->Mode(), JobMode::Export);
+    EXPECT_EQ(exporting->records->since, "2024-05-01T00:00:00.000Z");
     // However short, a limit asked for stays one.
     const auto shortest = Describe({"--sync-timeout", "0.0001", "fw.bin"}, error);
     ASSERT_TRUE(shortest.has_value()) << error;

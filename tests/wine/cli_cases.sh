@@ -522,6 +522,42 @@ PY
   expect_contains "the summary" "$(cat "$WORK/watch.err")" "3 boards: 2 passed, 1 failed"
 }
 
+# A board's serial number from an SQLite file, stamped into its copy of the
+# image; the record read back by both builds.
+case_records() {
+  claim_port
+  make_image "$WORK/fw.bin" 2500
+  device_start --idle-gap-ms 5
+  run_windows records --port 1 --records "$WORK/line.db" --serial-range 0x2A-50 --stamp 0x100:u32be \
+    --station wine-7 --report "$WORK/report.jsonl" "$WORK/fw.bin"
+  expect_eq "exit code" 0 "$RC"
+  device_wait 10 || fail "the simulator exited with $?"
+  padded "$WORK/fw.bin" "$WORK/expected.bin"
+  printf '\x00\x00\x00\x2a' | dd of="$WORK/expected.bin" bs=1 seek=256 conv=notrunc status=none
+  cmp "$WORK/expected.bin" "$DEVICE_DIR/image.out" || fail "the device's image is not the file with 42 at 0x100"
+  # CSV ends its lines CR LF by its own rules, so not through run_windows.
+  "$WINE_RUN" "$CLI_EXE" --records "$WORK/line.db" --export csv > "$WORK/records-export.out" 2> "$WORK/records-export.err" \
+    < /dev/null || fail "the export from dravel-cli.exe failed"
+  "$HOST_BIN/dravel-cli" --records "$WORK/line.db" --export jsonl > "$WORK/records-linux.out" \
+    || fail "the Linux build cannot read the records"
+  python3 - "$WORK/records-export.out" "$WORK/records-linux.out" "$WORK/report.jsonl" "$WORK/expected.bin" \
+    "$WORK/fw.bin" <<'PY' || fail "the records: see above"
+import csv, hashlib, io, json, sys
+rows = list(csv.DictReader(io.StringIO(open(sys.argv[1], newline="").read())))
+linux = [json.loads(line) for line in open(sys.argv[2]).read().splitlines()]
+report = [json.loads(line) for line in open(sys.argv[3]).read().splitlines()]
+sent = hashlib.sha256(open(sys.argv[4], "rb").read()[:2500]).hexdigest()
+unstamped = hashlib.sha256(open(sys.argv[5], "rb").read()).hexdigest()
+assert len(rows) == 1 and len(linux) == 1 and len(report) == 1, (rows, linux, report)
+row, record = rows[0], linux[0]
+assert row["serial"] == "42" and record["serial"] == 42 and report[0]["serial"] == 42, (row, record, report)
+assert row["station"] == "wine-7" and row["outcome"] == "passed" and row["port"] == "1", row
+assert row["sha256"] == record["sha256"] == report[0]["sha256"] == sent, (row, sent)
+assert row["unstamped_sha256"] == unstamped, row
+assert row["id"] == record["id"], (row, record)
+PY
+}
+
 name="${1:?usage: cli_cases.sh CASE}"
 if ! declare -F "case_$name" >/dev/null; then
   echo "no case $name" >&2
