@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "image/image.h"
 #include "protocol/transfer.h"
 
 namespace dravel::cli {
@@ -40,6 +41,14 @@ struct CommandLineOptions {
     std::vector<std::string> watch;
     int count = 0;
     int board = 0;
+    std::string base;     // --base, --fill, --max-size as given
+    std::string fill;
+    std::string maxSize;
+    bool convert = false;
+    std::string convertTo;  // -o
+    std::string imageName;  // what a station's child was handed
+    std::string imageFormat;
+    std::string sourceSha256;
 };
 
 // `checkPort` answers an empty text for a port name it takes, else why not.
@@ -50,6 +59,16 @@ enum class JobMode {
     Single,  // one transfer on one port
     Gang,    // the same image to several ports at once
     Watch,   // a board per device as it appears
+    Convert, // the flat image to a file; no port
+};
+
+// The flat image a station converted once and hands its children in a file
+// of its own: what the children say of it is the image as the user gave it.
+struct HandedImage {
+    std::string name;    // as given ("-": standard input)
+    std::string format;  // FormatName() of the reader that made it
+    std::string sourceSha256;
+    bool operator==(const HandedImage&) const = default;
 };
 
 struct JobDescription {
@@ -70,6 +89,10 @@ struct JobDescription {
     // What a station tells its children.
     bool forParent = false;    // progress lines for the parent
     std::optional<int> board;  // a watch's board number
+    // How the image is read and flattened, and where a conversion goes.
+    ImageOptions image;
+    std::optional<HandedImage> handedImage;
+    std::string convertTo;  // "-": standard output
 
     JobMode Mode() const;
     bool operator==(const JobDescription&) const = default;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/image_input.h"
 #include "cli/job_description.h"
 #include "cli/port_list.h"
 #include "cli/station_jobs.h"
@@ -136,6 +137,7 @@ int main(int argc, char** argv) {
             return RunGangJob(*job, members, usageError);
         }
         case JobMode::Watch: return RunWatchJob(*job, usageError);
+        case JobMode::Convert: return RunConvertJob(*job);
     }
     return kExitUsage;
 }

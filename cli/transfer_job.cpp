@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "cli/image_input.h"
 #include "host/interrupts.h"
 #include "output/exit_codes.h"
 #include "output/transfer_output.h"
@@ -62,7 +63,7 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     settings.port = portArgument;
     settings.device = DeviceOf(port);
     settings.portLabel = PortLabel(port);
-    settings.image = job.file;
+    settings.image = ImageNameOf(job);
     settings.kind = job.kind;
     settings.board = job.board;
     settings.quiet = job.quiet;
@@ -72,12 +73,16 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     settings.tracePath = job.tracePath;
     output::TransferOutput output(settings);
 
-    if (const std::string problem = ImageProblem(job); !problem.empty()) return output.EndImageNotOpened(problem);
+    PreparedImage image;
+    if (KindSendsFile(job.kind)) image = PrepareImage(job);
+    if (!image.error.empty()) return output.EndImageNotOpened(image.error);
     // Both files are opened before the line is touched: a record that cannot
     // be kept stops the run at once.
     if (const auto unwritable = output.OpenRecordFiles()) return *unwritable;
+    if (KindSendsFile(job.kind)) output.Note("image " + image.name + ": " + image.Describe());
     if (!bindingsNote.empty()) output.Note(bindingsNote);
-    if (output.WantsDigest()) {
+    if (output.WantsDigest() && image.bytes) output.SetImage(image.Digest());
+    if (output.WantsDigest() && !image.bytes) {
         output::ImageDigest digest;
         std::string error;
         if (!output::DigestImage(job.file, digest, error)) {
@@ -86,6 +91,7 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
             output.End(kExitFailed);
             return kExitFailed;
         }
+        image.Complete(digest);
         output.SetImage(digest);
     }
 
@@ -100,6 +106,7 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     CMainFrame frame(window);
     frame.SetPortConfig(port);
     frame.SetFilePath(job.file);
+    if (image.bytes) frame.SetImage(image.name, std::move(*image.bytes));
     frame.SetLimits(job.limits);
     frame.SetProgressObserver([&](const TransferProgress& progress) { output.Progress(progress); });
     if (output.WantsTrace()) frame.SetTraceObserver([&](const TraceEvent& event) { output.Trace(event); });
