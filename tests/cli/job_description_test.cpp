@@ -45,6 +45,10 @@ TEST(JobDescription, EachChildOfAStationIsAskedWhatItsParentWasAsked) {
           "image with spaces.bin"},
          JobMode::Watch},
         {{"--watch", "x*", "-q", "--kind", "1", "lines.txt"}, JobMode::Watch},
+        {{"-p", "1", "-p", "2", "--base", "0x8000000", "--fill", "0", "--max-size", "1M", "-"}, JobMode::Gang},
+        {{"--watch", "y*", "--image-name=-fw v2.hex", "--image-format", "ihex", "--source-sha256", "ab", "--base",
+          "4096", "/tmp/image.bin"},
+         JobMode::Watch},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -82,6 +86,13 @@ TEST(JobDescription, ACommandLineThatMakesNoJobSaysWhy) {
         {{"-p", "2", "-p", "3", "-p", "2", "fw.bin"}, "port 2 is given twice"},
         {{"--kind", "7", "fw.bin"}, "--kind"},
         {{"--sync-timeout", "0", "fw.bin"}, "--sync-timeout"},
+        {{"--base", "8M", "fw.hex"}, "--base: '8M' is not an address"},
+        {{"--fill", "256", "fw.hex"}, "--fill: '256' is not a byte"},
+        {{"--max-size", "0", "fw.hex"}, "--max-size: '0'"},
+        {{"--convert", "fw.hex"}, "--convert needs -o OUT"},
+        {{"--convert", "-o", "out.bin"}, "no FILE given"},
+        {{"--convert", "-p", "1", "fw.hex", "-o", "out.bin"}, "--convert touches no port"},
+        {{"-o", "out.bin", "fw.hex"}, "-o is for --convert"},
     };
     for (const auto& [arguments, wanted] : cases) {
         std::string error;
