@@ -34,11 +34,12 @@ bool NamedBin(const std::string& name) {
 
 std::string MiB(uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
-// The stream to its end, or to one byte past kLargestImageRead; false with
-// the system's words when it cannot be read.
-bool ReadAll(std::FILE* file, const std::string& name, std::vector<uint8_t>& bytes, std::string& error) {
+// The stream to its end, or to one byte past `limit`; false with the
+// system's words when it cannot be read.
+bool ReadAll(std::FILE* file, const std::string& name, std::vector<uint8_t>& bytes, std::string& error,
+             uint64_t limit = kLargestImageRead) {
     std::vector<uint8_t> chunk(kReadChunk);
-    while (bytes.size() <= kLargestImageRead) {
+    while (bytes.size() <= limit) {
         const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
         bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
         if (got < chunk.size()) break;
@@ -48,13 +49,14 @@ bool ReadAll(std::FILE* file, const std::string& name, std::vector<uint8_t>& byt
     return false;
 }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
+              uint64_t limit = kLargestImageRead) {
     const File file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    return ReadAll(file.get(), path, bytes, error);
+    return ReadAll(file.get(), path, bytes, error, limit);
 }
 
 ImageFormat FormatNamed(const std::string& name) {
@@ -80,7 +82,8 @@ PreparedImage Prepare(const JobDescription& job, bool mayStream) {
     try {
         if (job.handedImage) {
             // The station's flat image: sent as it is, said as the user's file.
-            if (!ReadFile(job.file, source, error)) return Refused(std::move(image), error);
+            // Its parent made it, as large as --max-size allowed.
+            if (!ReadFile(job.file, source, error, UINT64_MAX)) return Refused(std::move(image), error);
             image.format = FormatNamed(job.handedImage->format);
             if (!job.handedImage->sourceSha256.empty()) image.sourceSha256 = job.handedImage->sourceSha256;
             image.sha256 = output::Sha256Hex(source);
