@@ -3,11 +3,13 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <random>
 #include <span>
+#include <string_view>
 #include <system_error>
 
 #include "host/interrupts.h"
@@ -195,7 +197,17 @@ void PreparedImage::Complete(output::ImageDigest& digest) const {
 
 std::string ImageNameOf(const JobDescription& job) { return job.handedImage ? job.handedImage->name : job.file; }
 
-PreparedImage PrepareImage(const JobDescription& job) { return Prepare(job, true); }
+PreparedImage PrepareImage(const JobDescription& job, bool mayStream) {
+    // Reading may wait on a person or a pipe for as long as they like, and
+    // nothing is open yet that an interrupt would have to close in order.
+    InterruptWatcher interrupts([](std::string_view what) {
+        std::fprintf(stderr, "dravel-cli: %.*s while the image was read; nothing was sent\n",
+                     static_cast<int>(what.size()), what.data());
+        std::fflush(stderr);
+        std::_Exit(what == "interrupted" ? kExitInterrupted : kExitTerminated);
+    });
+    return Prepare(job, mayStream);
+}
 
 StationImage::StationImage(const JobDescription& job) : m_childJob(job) {
     if (!KindSendsFile(job.kind)) return;
@@ -242,7 +254,7 @@ int RunConvertJob(const JobDescription& job) {
     output::Console console(false);
     JobDescription whole = job;
     whole.kind = TransferKind::Blocks5;  // a conversion is of an image, never of text lines
-    const PreparedImage image = Prepare(whole, false);
+    const PreparedImage image = PrepareImage(whole, false);
     if (!image.error.empty()) {
         console.Cause(image.error);
         return kExitFailed;

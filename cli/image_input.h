@@ -60,8 +60,11 @@ struct PreparedImage {
 // The name every text of the job gives its image.
 std::string ImageNameOf(const JobDescription& job);
 
-// Reads and converts the job's image (for kinds that send one).
-PreparedImage PrepareImage(const JobDescription& job);
+// Reads and converts the job's image (for kinds that send one); a raw file
+// is left to be sent from the disk where `mayStream`. An interrupt while it
+// reads (standard input from a person, a pipe) ends the process at once with
+// 130 or 143: nothing is open then. No other InterruptWatcher may exist.
+PreparedImage PrepareImage(const JobDescription& job, bool mayStream = true);
 
 class StationImage {
 public:

@@ -4,6 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -231,6 +238,24 @@ TEST(CliImages, ConvertWritesTheFlatImageAndSaysWhatItIs) {
     EXPECT_NE(unwritable.err.find(dir / "missing/out.bin"), std::string::npos) << unwritable.err;
     EXPECT_TRUE(ReadWholeFile(dir / "out.bin") == flat);
     EXPECT_FALSE(std::filesystem::exists(dir / "out.bin.part"));
+}
+
+TEST(CliImages, AnInterruptWhileStandardInputIsReadEndsAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir / "input";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing and never written: the reader waits for ever.
+    const int writer = ::open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
+    testing::ChildProcess cli({"/bin/sh", "-c", "exec \"$0\" \"$@\" < \"$DRAVEL_TEST_INPUT\"", testing::BinPath("dravel-cli"),
+                               "-p", dir / "no-such-tty", "-"},
+                              dir / "out", dir / "err", {"DRAVEL_TEST_INPUT=" + fifo});
+    std::this_thread::sleep_for(500ms);
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(10s), 130);
+    EXPECT_NE(cli.Stderr().find("interrupted while the image was read; nothing was sent"), std::string::npos)
+        << cli.Stderr();
+    ::close(writer);
 }
 
 }  // namespace
