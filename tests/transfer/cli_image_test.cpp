@@ -80,6 +80,7 @@ TEST(CliImages, ToolchainFilesReachTheDeviceAsObjcopysFlatImage) {
         int devices = 1;  // more: a gang, which converts once for all
         std::vector<std::string> options = {};
         bool zeroPadded = true;  // kind 2 pads the last block with zeros; kind 3 sends it as it is
+        bool watch = false;      // the devices as boards that a watch finds
     } cases[] = {
         {elf, elf, "elf"},
         {dir / "app.hex", dir / "app.hex", "ihex"},
@@ -89,6 +90,7 @@ TEST(CliImages, ToolchainFilesReachTheDeviceAsObjcopysFlatImage) {
         {dir / "firmware", dir / "firmware", "ihex"},  // by content
         {"-", elf, "elf"},
         {"-", dir / "app.s29", "srec", 2, {"--json"}},
+        {"-", dir / "app.hex", "ihex", 2, {"--count", "2"}, true, true},
     };
     const std::string report = dir / "report.jsonl";
     std::size_t transfers = 0;
@@ -97,9 +99,15 @@ TEST(CliImages, ToolchainFilesReachTheDeviceAsObjcopysFlatImage) {
         std::vector<std::unique_ptr<DevsimProcess>> devices;
         std::vector<std::string> args = {"--report", report, "--trace", dir / "trace.log"};
         for (int i = 0; i < c.devices; ++i) {
-            devices.push_back(std::make_unique<DevsimProcess>(std::vector<std::string>{"--idle-gap-ms", "5"}));
-            args.insert(args.end(), {"-p", devices.back()->LinkPath()});
+            const std::vector<std::string> options = {"--idle-gap-ms", "5"};
+            if (c.watch) {
+                devices.push_back(std::make_unique<DevsimProcess>(options, dir / ("board" + std::to_string(i))));
+            } else {
+                devices.push_back(std::make_unique<DevsimProcess>(options));
+                args.insert(args.end(), {"-p", devices.back()->LinkPath()});
+            }
         }
+        if (c.watch) args.insert(args.end(), {"--watch", dir / "board*"});
         args.insert(args.end(), c.options.begin(), c.options.end());
         args.push_back(c.file);
         const RunResult run = RunCli(args, c.source);
