@@ -111,16 +111,21 @@ PreparedImage Prepare(const JobDescription& job, bool mayStream) {
                               (!regular && ChooseFormat(job.file, {}, formatError) == ImageFormat::Raw))) {
                 return image;
             }
-            if (!ReadFile(job.file, source, error)) return Refused(std::move(image), error);
-            if (source.size() > kLargestImageRead) {
-                // The first bytes tell an ELF file, the name the rest.
-                const std::span<const uint8_t> head = std::span<const uint8_t>(source).first(4);
-                const bool elf = head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F';
-                const auto format = ChooseFormat(job.file, elf ? head : std::span<const uint8_t>(), formatError);
+            const uintmax_t size = regular ? std::filesystem::file_size(job.file, statusError) : 0;
+            if (regular && !statusError && size > kLargestImageRead) {
+                // Not read whole: the first bytes tell an ELF file, the name the rest.
+                if (!ReadFile(job.file, source, error, 3)) return Refused(std::move(image), error);
+                const bool elf = source.size() >= 4 && source[0] == 0x7F && source[1] == 'E' && source[2] == 'L' &&
+                                 source[3] == 'F';
+                const auto format = ChooseFormat(job.file, elf ? source : std::vector<uint8_t>(), formatError);
                 if (!format) return Refused(std::move(image), formatError);
                 if (*format == ImageFormat::Raw && mayStream) return image;
                 return Refused(std::move(image), job.file + ": larger than the " + MiB(kLargestImageRead) +
                                                      " an image file may have to be read whole");
+            }
+            if (!ReadFile(job.file, source, error)) return Refused(std::move(image), error);
+            if (source.size() > kLargestImageRead) {
+                return Refused(std::move(image), job.file + ": grew past " + MiB(kLargestImageRead) + " as it was read");
             }
         }
         image.sourceSha256 = output::Sha256Hex(source);

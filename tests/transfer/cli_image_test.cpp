@@ -211,6 +211,15 @@ TEST(CliImages, ABadFileIsRefusedWithItsLineAndAddressBeforeAnyPortOpens) {
             EXPECT_EQ(event["message"], path + " Open Failed");
         }
     }
+    // A file too large to read whole: refused when its name asks for a
+    // reader, sent as it is read otherwise (the port is then tried).
+    for (const auto& [name, exitCode] : {std::pair<std::string, int>{"big.hex", 3}, {"big.img", 1}}) {
+        WriteWholeFile(dir / name, "");
+        std::filesystem::resize_file(dir / name, uintmax_t{600} << 20);
+        const RunResult run = RunCli({"-p", dir / "no-such-tty", dir / name});
+        EXPECT_EQ(run.exitCode, exitCode) << name << ": " << run.err;
+        EXPECT_EQ(run.err.find("larger than the 512 MiB") != std::string::npos, exitCode == 3) << run.err;
+    }
 }
 
 TEST(CliImages, ConvertWritesTheFlatImageAndSaysWhatItIs) {
