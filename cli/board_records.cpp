@@ -1,7 +1,5 @@
 #include "cli/board_records.h"
 
-#include <gcrypt.h>
-
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -24,10 +22,6 @@ namespace {
 using records::Records;
 
 constexpr const char* kRecordsUnreachable = "the records database cannot be reached";
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 std::string StationOf(const RecordsJob& job) { return job.station.empty() ? records::HostName() : job.station; }
 
@@ -151,6 +145,12 @@ std::string RecordsUsageProblem(const std::optional<RecordsJob>& job, const std:
     if (!std::filesystem::is_regular_file(imagePath, error)) return {};
     const uintmax_t size = std::filesystem::file_size(imagePath, error);
     if (error) return {};
+    return RecordsUsageProblem(job, size);
+}
+
+std::string RecordsUsageProblem(const std::optional<RecordsJob>& job, uint64_t imageSize) {
+    if (!job || !job->stamp || !job->range) return {};
+    const uint64_t size = imageSize;
     std::string problem;
     if (!records::CheckStamp(*job->stamp, size, *job->range, problem)) return problem;
     return {};
@@ -174,45 +174,6 @@ int RunExportJob(const RecordsJob& job) {
     if (records::ExportRecords(job.url, *job.exportFormat, job.since, std::cout, error)) return kExitCompleted;
     output::Console(false).Cause(error);
     return kExitPortFatal;
-}
-
-std::optional<std::vector<uint8_t>> ReadBoardImage(const std::string& path, std::string& error) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        error = path + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    std::vector<uint8_t> bytes;
-    uint8_t buffer[65536];
-    for (;;) {
-        const std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
-        if (bytes.size() + got > kLargestStampedImage) {
-            error = path + ": larger than " + std::to_string(kLargestStampedImage >> 20) + " MiB";
-            return std::nullopt;
-        }
-        bytes.insert(bytes.end(), buffer, buffer + got);
-        if (got < sizeof buffer) break;
-    }
-    if (std::ferror(file.get()) != 0) {
-        error = path + ": read failed";
-        return std::nullopt;
-    }
-    return bytes;
-}
-
-std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
-    // The library wants to be asked once before its first use.
-    static const bool ready = gcry_check_version(nullptr) != nullptr;
-    if (!ready) return {};
-    unsigned char digest[32];
-    gcry_md_hash_buffer(GCRY_MD_SHA256, digest, bytes.data(), bytes.size());
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (const unsigned char byte : digest) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0xF];
-    }
-    return hex;
 }
 
 BoardRecords::BoardRecords(const std::optional<RecordsJob>& job, bool waitForDatabase)
@@ -254,7 +215,7 @@ std::unique_ptr<Records> BoardRecords::OpenRecords(output::TransferOutput& outpu
     return opened;
 }
 
-std::optional<int> BoardRecords::Begin(const Board& board, output::TransferOutput& output) {
+std::optional<int> BoardRecords::Begin(Board board, output::TransferOutput& output) {
     if (!m_job) return std::nullopt;
     int exitCode = kExitCompleted;
     m_records = OpenRecords(output, exitCode);
@@ -270,10 +231,11 @@ std::optional<int> BoardRecords::Begin(const Board& board, output::TransferOutpu
     m_record.attempts = 1;
     if (KindSendsFile(board.kind)) {
         m_record.image = board.image;
-        std::string error;
-        m_image = ReadBoardImage(board.image, error);
-        if (!m_image) return output.EndImageNotOpened(error);
-        m_record.unstampedSha256 = Sha256Hex(*m_image);
+        // The caller reads the image whole when records are kept: a stamp
+        // needs the bytes, and the record's digest is of what was sent.
+        if (!board.bytes) return output.EndImageNotOpened(board.image + ": not read for its serial number");
+        m_image = std::move(board.bytes);
+        m_record.unstampedSha256 = output::Sha256Hex(*m_image);
         m_record.sha256 = m_record.unstampedSha256;
     }
 
@@ -314,9 +276,14 @@ std::optional<int> BoardRecords::Begin(const Board& board, output::TransferOutpu
             output.Cause("--stamp " + error);
             return Complete(kExitFailed, output);
         }
-        m_record.sha256 = Sha256Hex(*m_image);
+        m_record.sha256 = output::Sha256Hex(*m_image);
     }
-    if (m_image) output.SetImage({static_cast<uint64_t>(m_image->size()), m_record.sha256});
+    if (m_image) {
+        output::ImageDigest digest = board.digest;
+        digest.size = m_image->size();
+        digest.sha256 = m_record.sha256;
+        output.SetImage(digest);
+    }
     return std::nullopt;
 }
 

@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "output/report.h"
 #include "protocol/transfer.h"
 #include "records/board_record.h"
 #include "records/records.h"
@@ -78,10 +79,12 @@ bool DescribeRecords(const RecordsOptions& options, bool sendsImage, std::option
 // The same options again, for a station's child.
 void AppendRecordsArguments(const std::optional<RecordsJob>& job, std::vector<std::string>& arguments);
 
-// Before any board: the stamp lies inside the image at `imagePath` and the
-// range's last number fits it. Empty when it does (or when the image cannot
-// be looked at: the image's own check says so then).
+// Before any board: the stamp lies inside the flat image (of `imageSize`
+// bytes, or the file at `imagePath` as it is sent) and the range's last
+// number fits it. Empty when it does (or when the image cannot be looked at:
+// the image's own check says so then).
 std::string RecordsUsageProblem(const std::optional<RecordsJob>& job, const std::string& imagePath);
+std::string RecordsUsageProblem(const std::optional<RecordsJob>& job, uint64_t imageSize);
 
 // A station's check before its first child: nothing when the database can
 // be reached (what the opening found is said on standard error), else 1
@@ -91,15 +94,6 @@ std::optional<int> CheckRecordsReachable(const RecordsJob& job, bool quiet, bool
 // --export: the records on standard output; 0, or 1 with the cause.
 int RunExportJob(const RecordsJob& job);
 
-// The bytes of the image a board is sent, read whole (a board's copy is
-// stamped, never the file). Nothing, with the cause, when it cannot be read
-// or is larger than any image a loader takes.
-inline constexpr std::size_t kLargestStampedImage = std::size_t{256} << 20;
-std::optional<std::vector<uint8_t>> ReadBoardImage(const std::string& path, std::string& error);
-
-// Lower-case hex SHA-256 of `bytes`; empty when the library cannot do it.
-std::string Sha256Hex(const std::vector<uint8_t>& bytes);
-
 // One board's record in the process that flashes it.
 class BoardRecords {
 public:
@@ -107,8 +101,12 @@ public:
         std::string port;
         std::string device;
         std::optional<int> number;
-        std::string image;
+        std::string image;  // as the user named it
         TransferKind kind = TransferKind::Blocks5;
+        // The image as it is to be sent, read whole (a board's copy is
+        // stamped, never the file), and what the output says of it.
+        std::optional<std::vector<uint8_t>> bytes;
+        output::ImageDigest digest;
     };
 
     // `waitForDatabase`: a station's child, which waits for a database that
@@ -124,7 +122,7 @@ public:
     // number (waiting while the database is away; an interrupt ends the
     // wait) and stamps its copy of the image. Nothing when the board may go
     // on; else the exit status, with the output already ended.
-    std::optional<int> Begin(const Board& board, output::TransferOutput& output);
+    std::optional<int> Begin(Board board, output::TransferOutput& output);
 
     // The bytes to send in place of the file, once Begin has read them.
     const std::vector<uint8_t>* Image() const { return m_image ? &*m_image : nullptr; }

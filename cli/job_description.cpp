@@ -38,14 +38,57 @@ void DeclareOptions(CLI::App& app, CommandLineOptions& options,
     DeclareRecordsOptions(app, options.records);
     app.add_flag("--gang-member", options.gangMember)->group("");
     app.add_option("--board", options.board)->group("")->check(CLI::PositiveNumber);
+    app.add_option("--base", options.base, "where the image's first byte lands (default: its lowest address)")
+        ->type_name("ADDR");
+    app.add_option("--fill", options.fill, "the byte between the parts of an image (default 0xFF)")->type_name("BYTE");
+    app.add_option("--max-size", options.maxSize, "the span a converted image may have (default 16M)")
+        ->type_name("BYTES");
+    app.add_flag("--convert", options.convert, "write FILE's flat image to -o and print its base, size, SHA-256; no port");
+    app.add_option("-o,--output", options.convertTo, "with --convert: the flat image's file ('-': stdout)")
+        ->type_name("OUT");
+    app.add_option("--image-name", options.imageName)->group("");
+    app.add_option("--image-format", options.imageFormat)->group("");
+    app.add_option("--source-sha256", options.sourceSha256)->group("");
     app.add_option("FILE", options.file, "the image to send (not for kinds 5 and 6)")->type_name("");
 }
 
 JobMode JobDescription::Mode() const {
     if (records && records->exportFormat) return JobMode::Export;
+    if (!convertTo.empty()) return JobMode::Convert;
     if (!watchPatterns.empty()) return JobMode::Watch;
     return ports.size() > 1 ? JobMode::Gang : JobMode::Single;
 }
+
+namespace {
+
+// The image's options; false with the reason for a usage error.
+bool ReadImageOptions(const CommandLineOptions& options, JobDescription& job, std::string& error) {
+    if (options.convert) {
+        if (options.convertTo.empty()) error = "--convert needs -o OUT";
+        else if (options.file.empty()) error = "no FILE given";
+        else if (!options.ports.empty() || !options.watch.empty()) error = "--convert touches no port; leave out --port and --watch";
+        if (!error.empty()) return false;
+        job.convertTo = options.convertTo;
+    } else if (!options.convertTo.empty()) {
+        error = "-o is for --convert";
+        return false;
+    }
+    if (!options.base.empty() && !(job.image.base = ParseBase(options.base, error))) return false;
+    if (!options.fill.empty()) {
+        const auto fill = ParseFill(options.fill, error);
+        if (!fill) return false;
+        job.image.fill = *fill;
+    }
+    if (!options.maxSize.empty()) {
+        const auto maxSize = ParseMaxSize(options.maxSize, error);
+        if (!maxSize) return false;
+        job.image.maxSize = *maxSize;
+    }
+    if (!options.imageFormat.empty()) job.handedImage = {options.imageName, options.imageFormat, options.sourceSha256};
+    return true;
+}
+
+}  // namespace
 
 std::optional<JobDescription> DescribeJob(const CommandLineOptions& options, std::string& error) {
     const auto kind = TransferKindFromNumber(options.kind);
@@ -73,6 +116,7 @@ std::optional<JobDescription> DescribeJob(const CommandLineOptions& options, std
         return std::nullopt;
     }
     JobDescription job;
+    if (!ReadImageOptions(options, job, error)) return std::nullopt;
     if (!options.watch.empty()) {
         if (!options.ports.empty()) {
             error = "--watch finds its devices itself; leave out --port";
@@ -128,6 +172,15 @@ std::vector<std::string> ChildArguments(const JobDescription& job, const std::st
     if (!job.tracePath.empty()) arguments.insert(arguments.end(), {"--trace", job.tracePath});
     if (!job.reportPath.empty()) arguments.insert(arguments.end(), {"--report", job.reportPath});
     AppendRecordsArguments(job.records, arguments);
+    if (job.image.base) arguments.insert(arguments.end(), {"--base", AddressText(*job.image.base)});
+    if (job.image.fill != FlattenOptions().fill) arguments.insert(arguments.end(), {"--fill", std::to_string(job.image.fill)});
+    if (job.image.maxSize != FlattenOptions().maxSize) {
+        arguments.insert(arguments.end(), {"--max-size", std::to_string(job.image.maxSize)});
+    }
+    if (job.handedImage) {
+        arguments.insert(arguments.end(), {"--image-name", job.handedImage->name, "--image-format", job.handedImage->format,
+                                           "--source-sha256", job.handedImage->sourceSha256});
+    }
     if (!job.file.empty()) arguments.insert(arguments.end(), {"--", job.file});
     return arguments;
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cli/board_records.h"
+#include "image/image.h"
 #include "protocol/transfer.h"
 
 namespace dravel::cli {
@@ -42,6 +43,14 @@ struct CommandLineOptions {
     int count = 0;
     int board = 0;
     RecordsOptions records;
+    std::string base;     // --base, --fill, --max-size as given
+    std::string fill;
+    std::string maxSize;
+    bool convert = false;
+    std::string convertTo;  // -o
+    std::string imageName;  // what a station's child was handed
+    std::string imageFormat;
+    std::string sourceSha256;
 };
 
 // `checkPort` answers an empty text for a port name it takes, else why not.
@@ -53,6 +62,16 @@ enum class JobMode {
     Gang,    // the same image to several ports at once
     Watch,   // a board per device as it appears
     Export,  // the records written out; nothing flashed
+    Convert, // the flat image to a file; no port
+};
+
+// The flat image a station converted once and hands its children in a file
+// of its own: what the children say of it is the image as the user gave it.
+struct HandedImage {
+    std::string name;    // as given ("-": standard input)
+    std::string format;  // FormatName() of the reader that made it
+    std::string sourceSha256;
+    bool operator==(const HandedImage&) const = default;
 };
 
 struct JobDescription {
@@ -75,6 +94,10 @@ struct JobDescription {
     std::optional<int> board;  // a watch's board number
     // Serial numbers, stamps and records (board_records.h).
     std::optional<RecordsJob> records;
+    // How the image is read and flattened, and where a conversion goes.
+    ImageOptions image;
+    std::optional<HandedImage> handedImage;
+    std::string convertTo;  // "-": standard output
 
     JobMode Mode() const;
     bool operator==(const JobDescription&) const = default;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/image_input.h"
 #include "cli/job_description.h"
 #include "cli/port_list.h"
 #include "cli/station_jobs.h"
@@ -45,6 +46,12 @@ constexpr const char* kFooter =
     "IPv4 address or [IPv6]. DRAVEL_COM<N> and the dialog may name one too.\n"
     "Several --port options send the same image to every device at once.\n"
     "\n"
+    "Images: an ELF file (by its magic), Intel HEX (.hex .ihex .ihx .h86) or\n"
+    "S-records (.srec .s19 .s28 .s37 .mot .sx; other names by content) are sent\n"
+    "as their flat image, objcopy -O binary --gap-fill 0xff of the file; a .bin\n"
+    "byte for byte. FILE '-' is standard input. A bad file: exit 3 before any\n"
+    "port, its line or section and address on standard error.\n"
+    "\n"
     "Watch mode (a production station): --watch PATTERN flashes every serial\n"
     "device whose path matches the glob as it appears ('/dev/serial/by-id/usb-*',\n"
     "'/dev/ttyUSB*'; 'COM*' on Windows), once per appearance, and prints a line\n"
@@ -53,9 +60,9 @@ constexpr const char* kFooter =
     "\n"
     "Exit status: 0 transfer completed (on every port), 1 the port could not be\n"
     "opened, 2 bad command line or a report/trace file that cannot be written,\n"
-    "3 transfer error or image not opened, 4 no answer within --sync-timeout,\n"
-    "130/143 cancelled by Ctrl+C/SIGTERM. A watch: 0 when every board passed,\n"
-    "else 3.\n"
+    "3 transfer error, or an image not opened or refused, 4 no answer within\n"
+    "--sync-timeout, 130/143 cancelled by Ctrl+C/SIGTERM. A watch: 0 when every\n"
+    "board passed, else 3.\n"
     "\n"
     "For tests only: DRAVEL_TIMER_SCALE=F (0 < F <= 1) shortens the answer timers\n"
     "(1000 ms after a sync probe, 20000 ms after a frame) by that factor.";
@@ -120,9 +127,6 @@ int main(int argc, char** argv) {
     std::string error;
     const std::optional<JobDescription> job = DescribeJob(options, error);
     if (!job) return usageError(error);
-    if (const std::string problem = RecordsUsageProblem(job->records, job->file); !problem.empty()) {
-        return usageError(problem);
-    }
 
     switch (job->Mode()) {
         case JobMode::Single: {
@@ -140,6 +144,7 @@ int main(int argc, char** argv) {
         }
         case JobMode::Watch: return RunWatchJob(*job, usageError);
         case JobMode::Export: return RunExportJob(*job->records);
+        case JobMode::Convert: return RunConvertJob(*job);
     }
     return kExitUsage;
 }

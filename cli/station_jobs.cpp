@@ -1,5 +1,6 @@
 #include "cli/station_jobs.h"
 
+#include "cli/image_input.h"
 #include "cli/transfer_job.h"
 #include "output/console.h"
 #include "output/exit_codes.h"
@@ -13,8 +14,8 @@ namespace {
 
 // Found wrong once, the image would fail on every board: said once, and with
 // --json every port of the job ends without its line touched.
-std::optional<int> RefuseImage(const JobDescription& job, const std::vector<std::string>& eventPorts) {
-    const std::string problem = ImageProblem(job);
+std::optional<int> RefuseImage(const JobDescription& job, const std::vector<std::string>& eventPorts,
+                               const std::string& problem) {
     if (problem.empty()) return std::nullopt;
     const std::string box = job.file + text::kOpenFailed;
     output::Console console(job.quiet, job.json);
@@ -34,21 +35,31 @@ std::optional<int> RefuseImage(const JobDescription& job, const std::vector<std:
 int RunGangJob(const JobDescription& job, const std::vector<station::GangMember>& members, const UsageError& usageError) {
     std::vector<std::string> eventPorts;
     for (const station::GangMember& member : members) eventPorts.push_back(member.eventPort);
-    if (const auto refused = RefuseImage(job, eventPorts)) return *refused;
+    const StationImage image(job);
+    if (const auto refused = RefuseImage(job, eventPorts, image.Error())) return *refused;
     if (const std::string unwritable = output::CheckRecordFiles(job.reportPath, job.tracePath); !unwritable.empty()) {
         return usageError(unwritable);
+    }
+    if (const std::string problem = RecordsUsageProblem(job.records, image.ChildJob().file); !problem.empty()) {
+        return usageError(problem);
     }
     if (job.records) {
         if (const auto unreachable = CheckRecordsReachable(*job.records, job.quiet, job.json)) return *unreachable;
     }
-    return station::RunGang(members, job.quiet, job.json);
+    std::vector<station::GangMember> children = members;
+    for (station::GangMember& child : children) child.arguments = ChildArguments(image.ChildJob(), child.port);
+    return station::RunGang(children, job.quiet, job.json);
 }
 
 int RunWatchJob(const JobDescription& job, const UsageError& usageError) {
     // No event names a board before it appears.
-    if (const auto refused = RefuseImage(job, {})) return *refused;
+    const StationImage image(job);
+    if (const auto refused = RefuseImage(job, {}, image.Error())) return *refused;
     if (const std::string unwritable = output::CheckRecordFiles(job.reportPath, job.tracePath); !unwritable.empty()) {
         return usageError(unwritable);
+    }
+    if (const std::string problem = RecordsUsageProblem(job.records, image.ChildJob().file); !problem.empty()) {
+        return usageError(problem);
     }
     if (job.records) {
         if (const auto unreachable = CheckRecordsReachable(*job.records, job.quiet, job.json)) return *unreachable;
@@ -63,7 +74,9 @@ int RunWatchJob(const JobDescription& job, const UsageError& usageError) {
             return cause == text;
         };
     }
-    watch.childArguments = [&job](const std::string& device, int board) { return ChildArguments(job, device, board); };
+    watch.childArguments = [&image](const std::string& device, int board) {
+        return ChildArguments(image.ChildJob(), device, board);
+    };
     return station::RunWatch(watch);
 }
 

@@ -1,8 +1,10 @@
 #include "cli/transfer_job.h"
 
 #include <atomic>
+#include <utility>
 
 #include "cli/board_records.h"
+#include "cli/image_input.h"
 #include "host/interrupts.h"
 #include "output/exit_codes.h"
 #include "output/transfer_output.h"
@@ -63,7 +65,7 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     settings.port = portArgument;
     settings.device = DeviceOf(port);
     settings.portLabel = PortLabel(port);
-    settings.image = job.file;
+    settings.image = ImageNameOf(job);
     settings.kind = job.kind;
     settings.board = job.board;
     settings.quiet = job.quiet;
@@ -73,12 +75,24 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     settings.tracePath = job.tracePath;
     output::TransferOutput output(settings);
 
-    if (const std::string problem = ImageProblem(job); !problem.empty()) return output.EndImageNotOpened(problem);
+    PreparedImage image;
+    // A board with a record gets its own stamped copy: the image is read whole.
+    if (KindSendsFile(job.kind)) image = PrepareImage(job, /*mayStream=*/!job.records);
+    if (!image.error.empty()) return output.EndImageNotOpened(image.error);
+    if (image.bytes) {
+        if (const std::string problem = RecordsUsageProblem(job.records, image.bytes->size()); !problem.empty()) {
+            output.Cause(problem);
+            output.End(kExitUsage, problem);
+            return kExitUsage;
+        }
+    }
     // Both files are opened before the line is touched: a record that cannot
     // be kept stops the run at once.
     if (const auto unwritable = output.OpenRecordFiles()) return *unwritable;
+    if (KindSendsFile(job.kind)) output.Note("image " + image.name + ": " + image.Describe());
     if (!bindingsNote.empty()) output.Note(bindingsNote);
-    if (output.WantsDigest()) {
+    if (output.WantsDigest() && image.bytes) output.SetImage(image.Digest());
+    if (output.WantsDigest() && !image.bytes) {
         output::ImageDigest digest;
         std::string error;
         if (!output::DigestImage(job.file, digest, error)) {
@@ -87,12 +101,19 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
             output.End(kExitFailed);
             return kExitFailed;
         }
+        image.Complete(digest);
         output.SetImage(digest);
     }
     // The board's number is allocated and stamped before its line opens.
     BoardRecords records(job.records, job.forParent);
-    if (const auto ended = records.Begin({portArgument, settings.device, job.board, job.file, job.kind}, output)) {
-        return *ended;
+    if (records.Enabled()) {
+        const output::ImageDigest said = image.Digest();
+        // The records take the image over: the board is sent their stamped copy.
+        if (const auto ended = records.Begin(
+                {portArgument, settings.device, job.board, image.name, job.kind, std::exchange(image.bytes, {}), said},
+                output)) {
+            return *ended;
+        }
     }
 
     HeadlessWindow::Options windowOptions;
@@ -106,7 +127,11 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     CMainFrame frame(window);
     frame.SetPortConfig(port);
     frame.SetFilePath(job.file);
-    if (const auto* image = records.Image()) frame.SetImage(job.file, *image);
+    if (const auto* stamped = records.Image()) {
+        frame.SetImage(image.name, *stamped);
+    } else if (image.bytes) {
+        frame.SetImage(image.name, std::move(*image.bytes));
+    }
     frame.SetLimits(job.limits);
     frame.SetProgressObserver([&](const TransferProgress& progress) { output.Progress(progress); });
     if (output.WantsTrace()) frame.SetTraceObserver([&](const TraceEvent& event) { output.Trace(event); });

@@ -27,6 +27,10 @@ bool IsTerminal(ConsoleStream stream);
 // consoles show either the same. Call before anything is written.
 void UseLineFeedLineEnds();
 
+// Lets standard input give exactly the bytes it is sent (an image piped in);
+// a Windows program would otherwise take CR LF for LF and Ctrl+Z for its end.
+void ReadStandardInputAsBytes();
+
 // Lets escape sequences through to a terminal where they need asking for
 // (a Windows console); true if they may be written.
 bool EnableTerminalSequences(ConsoleStream stream);

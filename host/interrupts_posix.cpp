@@ -28,6 +28,8 @@ bool IsTerminal(ConsoleStream stream) {
 
 void UseLineFeedLineEnds() {}
 
+void ReadStandardInputAsBytes() {}
+
 bool EnableTerminalSequences(ConsoleStream stream) { return IsTerminal(stream); }
 
 void InterruptWatcher::Prepare() {

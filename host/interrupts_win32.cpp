@@ -77,6 +77,11 @@ void UseLineFeedLineEnds()
     _setmode(_fileno(stderr), _O_BINARY);
 }
 
+void ReadStandardInputAsBytes()
+{
+    _setmode(_fileno(stdin), _O_BINARY);
+}
+
 bool EnableTerminalSequences(ConsoleStream stream)
 {
     const HANDLE handle = StreamHandle(stream);

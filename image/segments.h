@@ -73,6 +73,7 @@ struct FlattenOptions {
     std::optional<uint64_t> base;  // where the first byte lands; the lowest address if not given
     uint8_t fill = 0xFF;           // erased flash
     uint64_t maxSize = kDefaultMaxImageSize;
+    bool operator==(const FlattenOptions&) const = default;
 };
 
 struct FlatImage {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "output/exit_codes.h"
+#include "output/report.h"
 #include "protocol/answer.h"
 
 namespace dravel::output {
@@ -82,6 +83,9 @@ nlohmann::ordered_json EndEventFields(const TransferEnd& end) {
     fields["seconds"] = Rounded(end.seconds, 1000.0);
     fields["resends"] = end.resends;
     fields["sha256"] = end.sha256 ? nlohmann::ordered_json(*end.sha256) : nullptr;
+    fields["format"] = end.format ? nlohmann::ordered_json(*end.format) : nullptr;
+    fields["base"] = AddressJson(end.base);
+    fields["source_sha256"] = end.sourceSha256 ? nlohmann::ordered_json(*end.sourceSha256) : nullptr;
     fields["message"] = end.message;
     if (!end.cause.empty()) fields["cause"] = end.cause;
     fields["exit_code"] = end.exitCode;
@@ -181,6 +185,9 @@ void TransferEvents::End(int exitCode, const std::string& message, const std::st
     end.seconds = std::chrono::duration<double>(Clock::now() - m_began).count();
     end.resends = m_latest.resends;
     end.sha256 = m_image.sha256;
+    end.format = m_image.format;
+    end.base = m_image.base;
+    end.sourceSha256 = m_image.sourceSha256;
     end.message = message;
     end.cause = cause;
     m_stream.Emit("end", m_port, EndEventFields(end));

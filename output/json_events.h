@@ -78,6 +78,9 @@ struct TransferEnd {
     double seconds = 0.0;
     int32_t resends = 0;
     std::optional<std::string> sha256;  // of the image, when it was read
+    std::optional<std::string> format{};  // the image's reader, its base, the file as given
+    std::optional<uint64_t> base{};
+    std::optional<std::string> sourceSha256{};
     std::string message;       // the tool's own result text
     std::string cause;         // left out when empty
 };
@@ -91,6 +94,9 @@ public:
         std::optional<uint64_t> size;
         std::optional<std::string> sha256;
         TransferKind kind = TransferKind::Blocks5;
+        std::optional<std::string> format{};
+        std::optional<uint64_t> base{};
+        std::optional<std::string> sourceSha256{};
     };
 
     TransferEvents(EventStream& stream, std::string port, std::optional<int> board);

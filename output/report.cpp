@@ -35,13 +35,31 @@ struct FileCloser {
 
 }  // namespace
 
+// The library wants to be asked once before its first use.
+bool HashReady() {
+    static const bool ready = gcry_check_version(nullptr) != nullptr;
+    return ready;
+}
+
+std::string Sha256Hex(std::span<const uint8_t> bytes) {
+    if (!HashReady()) return {};
+    std::array<unsigned char, 32> digest{};
+    gcry_md_hash_buffer(GCRY_MD_SHA256, digest.data(), bytes.data(), bytes.size());
+    return Hex(digest.data(), digest.size());
+}
+
+nlohmann::ordered_json AddressJson(const std::optional<uint64_t>& address) {
+    if (!address) return nullptr;
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(*address));
+    return text;
+}
+
 bool DigestImage(const std::string& path, ImageDigest& digest, std::string& error) {
     digest = {};
     std::error_code statusError;
     if (!std::filesystem::is_regular_file(std::filesystem::status(path, statusError))) return true;
-    // The library wants to be asked once before its first use.
-    static const bool ready = gcry_check_version(nullptr) != nullptr;
-    if (!ready) {
+    if (!HashReady()) {
         error = "libgcrypt did not initialise";
         return false;
     }
@@ -85,6 +103,9 @@ std::string ToJson(const ReportRecord& record) {
     object["image"] = record.image;
     object["size"] = record.digest.size ? nlohmann::ordered_json(*record.digest.size) : nullptr;
     object["sha256"] = record.digest.sha256 ? nlohmann::ordered_json(*record.digest.sha256) : nullptr;
+    object["format"] = record.digest.format ? nlohmann::ordered_json(*record.digest.format) : nullptr;
+    object["base"] = AddressJson(record.digest.base);
+    object["source_sha256"] = record.digest.sourceSha256 ? nlohmann::ordered_json(*record.digest.sourceSha256) : nullptr;
     object["kind"] = record.kind;
     object["frames"] = record.frames;
     object["resends"] = record.resends;

@@ -21,7 +21,9 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -32,10 +34,21 @@ namespace dravel::output {
 struct ImageDigest {
     std::optional<uint64_t> size;
     std::optional<std::string> sha256;  // lower-case hex
+    // The reader that made the image ("bin", "ihex", "srec", "elf"), the
+    // address of its first byte, and the digest of the file as given.
+    std::optional<std::string> format{};
+    std::optional<uint64_t> base{};
+    std::optional<std::string> sourceSha256{};
 };
 
 // False with the cause in `error` when the file cannot be read to its end.
 bool DigestImage(const std::string& path, ImageDigest& digest, std::string& error);
+
+// SHA-256 of bytes in memory, lower-case hex; empty if the library fails.
+std::string Sha256Hex(std::span<const uint8_t> bytes);
+
+// How the report and the events write an address: "0x08000000".
+nlohmann::ordered_json AddressJson(const std::optional<uint64_t>& address);
 
 struct ReportRecord {
     std::string start;  // ISO 8601, UTC

@@ -62,7 +62,7 @@ bool TransferOutput::WantsDigest() const {
 
 void TransferOutput::SetImage(const ImageDigest& digest) {
     m_record.SetDigest(digest);
-    m_events.SetImage({digest.size, digest.sha256, m_settings.kind});
+    m_events.SetImage({digest.size, digest.sha256, m_settings.kind, digest.format, digest.base, digest.sourceSha256});
 }
 
 void TransferOutput::SetSerial(uint64_t serial) { m_record.SetSerial(serial); }

@@ -49,6 +49,10 @@ TEST(JobDescription, EachChildOfAStationIsAskedWhatItsParentWasAsked) {
           "0x400:ascii:8", "--station", "line 7", "fw.bin"},
          JobMode::Gang},
         {{"--watch", "b*", "--records", "boards.db", "fw.bin"}, JobMode::Watch},
+        {{"-p", "1", "-p", "2", "--base", "0x8000000", "--fill", "0", "--max-size", "1M", "-"}, JobMode::Gang},
+        {{"--watch", "y*", "--image-name=-fw v2.hex", "--image-format", "ihex", "--source-sha256", "ab", "--base",
+          "4096", "/tmp/image.bin"},
+         JobMode::Watch},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -93,6 +97,13 @@ TEST(JobDescription, ACommandLineThatMakesNoJobSaysWhy) {
         {{"--records", "b.db", "--export", "csv", "fw.bin"}, "it takes no FILE"},
         {{"--records", "b.db", "--since", "2024-01-01", "fw.bin"}, "--since is for --export"},
         {{"--records", "b.db", "--export", "csv", "--since", "yesterday"}, "yesterday"},
+        {{"--base", "8M", "fw.hex"}, "--base: '8M' is not an address"},
+        {{"--fill", "256", "fw.hex"}, "--fill: '256' is not a byte"},
+        {{"--max-size", "0", "fw.hex"}, "--max-size: '0'"},
+        {{"--convert", "fw.hex"}, "--convert needs -o OUT"},
+        {{"--convert", "-o", "out.bin"}, "no FILE given"},
+        {{"--convert", "-p", "1", "fw.hex", "-o", "out.bin"}, "--convert touches no port"},
+        {{"-o", "out.bin", "fw.hex"}, "-o is for --convert"},
     };
     for (const auto& [arguments, wanted] : cases) {
         std::string error;

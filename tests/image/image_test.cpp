@@ -14,88 +14,23 @@
 #include "image/image.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
+#include "tests/support/toolchain.h"
 
 namespace dravel {
 namespace {
 
+using testing::HexRecord;
+using testing::Link;
+using testing::Program;
 using testing::ReadWholeFile;
+using testing::Srec;
+using testing::StandardSource;
 using testing::TempDir;
+using testing::Tool;
 using testing::WriteWholeFile;
-
-// The tool's path as the shell would find it, or "".
-std::string OnPath(const std::string& tool) {
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path ? path : "");
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        const std::filesystem::path candidate = std::filesystem::path(folder) / tool;
-        if (std::filesystem::exists(candidate)) return candidate.string();
-    }
-    return {};
-}
-
-// The first of the tools that is not installed, or "".
-std::string Missing(std::initializer_list<std::string> tools) {
-    for (const std::string& tool : tools) {
-        if (OnPath(tool).empty()) return tool;
-    }
-    return {};
-}
-
-#define SKIP_WITHOUT(...)                                                                                     \
-    if (const std::string missing = Missing({__VA_ARGS__}); !missing.empty()) {                               \
-        GTEST_SKIP() << missing << " is not installed (Debian: binutils-arm-none-eabi, srecord)";             \
-    }
-
-// Runs a tool; a failure fails the test with the tool's own words.
-void Tool(std::vector<std::string> argv) {
-    argv[0] = OnPath(argv[0]);
-    const testing::RunResult run = testing::Run(argv);
-    ASSERT_EQ(run.exitCode, 0) << argv[0] << ": " << run.err;
-}
 
 ImageResult Load(const std::string& name, const std::string& bytes, const ImageOptions& options = {}) {
     return LoadImage(name, std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), options);
-}
-
-// `count` varied bytes for an assembler source.
-std::string ByteLines(std::size_t count, unsigned seed) {
-    std::string text;
-    unsigned state = seed;
-    for (std::size_t i = 0; i < count; ++i) {
-        state = state * 1103515245u + 12345u;
-        text += (i % 16 == 0 ? "\n  .byte " : ",") + std::to_string((state >> 16) & 0xFF);
-    }
-    return text + "\n";
-}
-
-struct Program {
-    std::string source;
-    std::string script;
-    std::string prefix = "arm-none-eabi-";  // "" for the host's binutils
-    std::vector<std::string> endian = {"-EL"};
-    std::vector<std::string> linkOptions = {};
-};
-
-// The source every layout links: code, constants, initialised data, zeroed
-// data and a section that only ever lives in RAM; the script places them.
-std::string StandardSource() {
-    return "  .global _start\n  .section .text,\"ax\"\n_start:" + ByteLines(300, 1) +
-           "  .section .rodata,\"a\"" + ByteLines(40, 2) + "  .section .data,\"aw\"" + ByteLines(24, 3) +
-           "  .bss\n  .space 64\n  .section .ramonly,\"aw\"" + ByteLines(8, 4);
-}
-
-// Assembles and links in the folder: app.o, app.elf.
-std::string Link(const TempDir& dir, const Program& program) {
-    WriteWholeFile(dir / "app.s", program.source);
-    WriteWholeFile(dir / "app.ld", program.script);
-    std::vector<std::string> assemble = {program.prefix + "as", "-o", dir / "app.o", dir / "app.s"};
-    std::vector<std::string> link = {program.prefix + "ld", "-T", dir / "app.ld", "-o", dir / "app.elf", dir / "app.o"};
-    assemble.insert(assemble.end(), program.endian.begin(), program.endian.end());
-    link.insert(link.end(), program.endian.begin(), program.endian.end());
-    link.insert(link.end(), program.linkOptions.begin(), program.linkOptions.end());
-    Tool(assemble);
-    Tool(link);
-    return dir / "app.elf";
 }
 
 // ZeroPhysicalAddresses: the ELF file as linkers write it that leave every
@@ -218,17 +153,14 @@ class FromToolchain : public ::testing::TestWithParam<Layout> {};
 TEST_P(FromToolchain, FlatImageEqualsObjcopysOfTheSameFile) {
     const Layout& layout = GetParam();
     const std::string& prefix = layout.program.prefix;
-    SKIP_WITHOUT(prefix + "as", prefix + "ld", prefix + "objcopy", "srec_cat");
+    DRAVEL_SKIP_WITHOUT(prefix + "as", prefix + "ld", prefix + "objcopy", "srec_cat");
     TempDir dir;
     const std::string elf = Link(dir, layout.program);
     if (HasFatalFailure()) return;
     for (const Conversion conversion : layout.conversions) {
         const auto [path, bfdName] = Convert(dir, elf, conversion, prefix);
         if (HasFatalFailure()) return;
-        const std::string reference = dir / "reference.bin";
-        std::vector<std::string> objcopy = {prefix + "objcopy", "-O", "binary", "--gap-fill", "0xff", path, reference};
-        if (!bfdName.empty()) objcopy.insert(objcopy.begin() + 1, {"-I", bfdName});
-        Tool(objcopy);
+        const std::string reference = testing::ObjcopyFlat(dir, path, bfdName, prefix);
         if (HasFatalFailure()) return;
 
         const ImageResult image = Load(path, ReadWholeFile(path));
@@ -236,8 +168,8 @@ TEST_P(FromToolchain, FlatImageEqualsObjcopysOfTheSameFile) {
         ASSERT_EQ(image.error, "");
         EXPECT_STREQ(FormatName(image.format), bfdName.empty() ? "elf" : bfdName.c_str());
         EXPECT_EQ(image.base, layout.base);
-        EXPECT_TRUE(std::string(image.bytes.begin(), image.bytes.end()) == ReadWholeFile(reference))
-            << "differs from objcopy's " << ReadWholeFile(reference).size() << " bytes";
+        EXPECT_TRUE(std::string(image.bytes.begin(), image.bytes.end()) == reference)
+            << "differs from objcopy's " << reference.size() << " bytes";
     }
 }
 
@@ -247,35 +179,6 @@ INSTANTIATE_TEST_SUITE_P(Layouts, FromToolchain, ::testing::ValuesIn(kLayouts),
                              for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
                              return name;
                          });
-
-// A record's line: its bytes in hex, then the checksum (the two's
-// complement of their sum for Intel HEX, the ones' complement for S-records).
-std::string RecordLine(std::string line, std::vector<unsigned> bytes, bool onesComplement) {
-    unsigned sum = 0;
-    for (const unsigned b : bytes) sum += b;
-    bytes.push_back((onesComplement ? ~sum : -sum) & 0xFF);
-    for (const unsigned b : bytes) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", b);
-        line += digits;
-    }
-    return line + "\n";
-}
-
-std::string HexRecord(unsigned type, unsigned offset, std::vector<unsigned> data) {
-    std::vector<unsigned> bytes = {static_cast<unsigned>(data.size()), offset >> 8 & 0xFF, offset & 0xFF, type};
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    return RecordLine(":", bytes, false);
-}
-
-std::string Srec(int type, unsigned address, std::vector<unsigned> data) {
-    const int widths[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
-    const int width = widths[type];
-    std::vector<unsigned> bytes = {static_cast<unsigned>(width + data.size() + 1)};
-    for (int i = width - 1; i >= 0; --i) bytes.push_back(address >> (8 * i) & 0xFF);
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    return RecordLine("S" + std::to_string(type), bytes, true);
-}
 
 const std::string kHexEnd = HexRecord(1, 0, {});
 const std::string kFlash = HexRecord(4, 0, {0x08, 0x00});
@@ -373,7 +276,7 @@ const Refusal kRefusals[] = {
 };
 
 TEST(ImageRefusals, OneLineNamesFileLineOrSectionAndAddress) {
-    SKIP_WITHOUT("arm-none-eabi-as", "arm-none-eabi-ld");
+    DRAVEL_SKIP_WITHOUT("arm-none-eabi-as", "arm-none-eabi-ld");
     for (const Refusal& refusal : kRefusals) {
         SCOPED_TRACE(refusal.name);
         TempDir dir;

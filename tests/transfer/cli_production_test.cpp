@@ -179,6 +179,7 @@ TEST(CliOutput, TraceHasALineForEveryProbeFrameAnswerTimerAndResend) {
         if (event.rfind("frame ", 0) == 0) event = event.substr(0, event.find(" len="));
     }
     const std::vector<std::string> expected = {
+        "image " + dir / "fw.bin" + ": bin, 3072 bytes, sent as it is read",
         "line low latency: means nothing on " + device.LinkPath() + " (no serial driver behind it, a pseudo-terminal?)",
         "port open " + device.LinkPath() + " " + device.LinkPath(),
         "probe 55",

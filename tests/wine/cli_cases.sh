@@ -457,6 +457,38 @@ for port in ports:
 PY
 }
 
+# A HEX file with a gap, made by srec_cat and flattened by objcopy as the
+# reference: sent as on Linux and byte-exact; --convert to a file and from
+# standard input, whose bytes (CR LF, Ctrl+Z) must arrive untouched.
+case_images() {
+  claim_port
+  make_image "$WORK/low.bin" 1500
+  make_image "$WORK/high.bin" 700
+  srec_cat "$WORK/low.bin" -binary -offset 0x08000000 "$WORK/high.bin" -binary -offset 0x08000800 \
+    -o "$WORK/app.hex" -intel
+  objcopy -I ihex -O binary --gap-fill 0xff "$WORK/app.hex" "$WORK/flat.bin"
+  same_as_linux image "" --report "$WORK/report.jsonl" "$WORK/app.hex"
+  expect_eq "a HEX file completes" 0 "$WIN_RC"
+  padded "$WORK/flat.bin" "$WORK/expected.bin"
+  cmp -s "$WORK/expected.bin" "$WIN_IMAGE" || fail "the device holds another image than objcopy's, padded"
+  python3 - "$WORK/report.jsonl" "$(sha256sum < "$WORK/flat.bin" | cut -c1-64)" <<'PY' || fail "the report: see above"
+import json, sys
+records = [json.loads(line) for line in open(sys.argv[1]).read().splitlines()]
+assert len(records) == 2, records
+for r in records:
+    assert (r["format"], r["base"], r["sha256"], r["size"]) == ("ihex", "0x08000000", sys.argv[2], 0x800 + 700), r
+PY
+  run_windows convert --convert "$WORK/app.hex" -o "$WORK/converted.bin"
+  expect_eq "--convert exit code" 0 "$RC"
+  cmp -s "$WORK/flat.bin" "$WORK/converted.bin" || fail "--convert wrote another image than objcopy's"
+  expect_contains "--convert says" "$(cat "$WORK/convert.out")" "sha256 $(sha256sum < "$WORK/flat.bin" | cut -c1-64)"
+  printf 'raw\r\n\x1a\r\nbytes\n' | cat - "$WORK/low.bin" > "$WORK/raw.img"
+  RC=0
+  "$WINE_RUN" "$CLI_EXE" --convert - -o "$WORK/stdin.bin" < "$WORK/raw.img" > "$WORK/stdin.out" 2> "$WORK/stdin.err" || RC=$?
+  expect_eq "--convert from standard input" 0 "$RC"
+  cmp -s "$WORK/raw.img" "$WORK/stdin.bin" || fail "standard input did not arrive byte for byte"
+}
+
 case_json() {
   claim_port
   make_image "$WORK/fw.bin" 5000
