@@ -1,5 +1,7 @@
 #include "cli/job_description.h"
 
+#include "cli/board_steps.h"
+
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -35,6 +37,21 @@ void DeclareOptions(CLI::App& app, CommandLineOptions& options,
     app.add_option("--count", options.count, "with --watch: end after N boards")
         ->type_name("N")
         ->check(CLI::PositiveNumber.description(""));
+    app.add_option("--reset", options.reset,
+                   "after the port opens, play SEQ on DTR/RTS to reset the board into its loader (D0|R1|W0.1|D1; docs/cli.md)")
+        ->type_name("SEQ");
+    app.add_option("--run", options.run, "after the end frame, play SEQ on DTR/RTS to start the new firmware")
+        ->type_name("SEQ");
+    app.add_option("--expect", options.expect,
+                   "only a line of the board's output matching REGEX (ECMAScript) confirms the download (else exit 5)")
+        ->type_name("REGEX");
+    app.add_option("--expect-timeout", options.expectTimeout, "with --expect: wait S seconds for the line (default 5)")
+        ->type_name("S")
+        ->check(CLI::PositiveNumber.description(""));
+    app.add_option("--retries", options.retries,
+                   "try a board again from its reset up to N more times after an error, no answer or no confirmation")
+        ->type_name("N")
+        ->check(CLI::NonNegativeNumber.description(""));
     app.add_flag("--gang-member", options.gangMember)->group("");
     app.add_option("--board", options.board)->group("")->check(CLI::PositiveNumber);
     app.add_option("FILE", options.file, "the image to send (not for kinds 5 and 6)")->type_name("");
@@ -96,6 +113,14 @@ std::optional<JobDescription> DescribeJob(const CommandLineOptions& options, std
     job.reportPath = options.report;
     job.forParent = options.gangMember;
     if (options.board > 0) job.board = options.board;
+    if (!MakeBoardSteps(options.reset, options.run, options.expect, options.expectTimeout, options.retries, error)) {
+        return std::nullopt;
+    }
+    job.resetSequence = options.reset;
+    job.runSequence = options.run;
+    job.expect = options.expect;
+    job.expectTimeout = options.expectTimeout;
+    job.retries = options.retries;
     return job;
 }
 
@@ -113,6 +138,11 @@ std::vector<std::string> ChildArguments(const JobDescription& job, const std::st
     if (job.limits.maxResends) arguments.insert(arguments.end(), {"--max-resends", std::to_string(*job.limits.maxResends)});
     if (!job.tracePath.empty()) arguments.insert(arguments.end(), {"--trace", job.tracePath});
     if (!job.reportPath.empty()) arguments.insert(arguments.end(), {"--report", job.reportPath});
+    if (!job.resetSequence.empty()) arguments.insert(arguments.end(), {"--reset", job.resetSequence});
+    if (!job.runSequence.empty()) arguments.insert(arguments.end(), {"--run", job.runSequence});
+    if (!job.expect.empty()) arguments.insert(arguments.end(), {"--expect", job.expect});
+    if (job.expectTimeout > 0) arguments.insert(arguments.end(), {"--expect-timeout", std::to_string(job.expectTimeout)});
+    if (job.retries > 0) arguments.insert(arguments.end(), {"--retries", std::to_string(job.retries)});
     if (!job.file.empty()) arguments.insert(arguments.end(), {"--", job.file});
     return arguments;
 }

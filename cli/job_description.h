@@ -40,6 +40,12 @@ struct CommandLineOptions {
     std::vector<std::string> watch;
     int count = 0;
     int board = 0;
+    // A board that nobody touches (cli/board_steps.h).
+    std::string reset;
+    std::string run;
+    std::string expect;
+    double expectTimeout = 0.0;  // 0: not given
+    int retries = 0;
 };
 
 // `checkPort` answers an empty text for a port name it takes, else why not.
@@ -70,6 +76,13 @@ struct JobDescription {
     // What a station tells its children.
     bool forParent = false;    // progress lines for the parent
     std::optional<int> board;  // a watch's board number
+    // Reset, start and confirmation of the board, and its attempts; the
+    // texts as given, checked.
+    std::string resetSequence;
+    std::string runSequence;
+    std::string expect;
+    double expectTimeout = 0.0;  // seconds; 0: the default
+    int retries = 0;
 
     JobMode Mode() const;
     bool operator==(const JobDescription&) const = default;

@@ -54,6 +54,7 @@ constexpr const char* kFooter =
     "Exit status: 0 transfer completed (on every port), 1 the port could not be\n"
     "opened, 2 bad command line or a report/trace file that cannot be written,\n"
     "3 transfer error or image not opened, 4 no answer within --sync-timeout,\n"
+    "5 delivered but not confirmed (no line matched --expect),\n"
     "130/143 cancelled by Ctrl+C/SIGTERM. A watch: 0 when every board passed,\n"
     "else 3.\n"
     "\n"
@@ -120,6 +121,12 @@ int main(int argc, char** argv) {
     std::string error;
     const std::optional<JobDescription> job = DescribeJob(options, error);
     if (!job) return usageError(error);
+    // Modem lines asked of a port that has none: said before anything is opened.
+    for (const std::string& port : job->ports) {
+        if (const std::string problem = BoardStepsProblem(BoardStepsOf(*job), DeviceOf(ports.For(port))); !problem.empty()) {
+            return usageError(problem);
+        }
+    }
 
     switch (job->Mode()) {
         case JobMode::Single: {

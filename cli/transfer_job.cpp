@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "cli/board_steps.h"
 #include "host/interrupts.h"
 #include "output/exit_codes.h"
 #include "output/transfer_output.h"
@@ -32,6 +33,8 @@ int ExitCodeOf(TransferOutcome outcome) {
         case TransferOutcome::Completed: return kExitCompleted;
         case TransferOutcome::NoAnswer: return kExitNoAnswer;
         case TransferOutcome::Stopped: return kExitInterrupted;
+        case TransferOutcome::LineRefused: return kExitPortFatal;
+        case TransferOutcome::NotConfirmed: return kExitNotConfirmed;
         default: return kExitFailed;
     }
 }
@@ -45,6 +48,12 @@ const char* OutcomeWithoutBox(int exitCode) {
 
 }  // namespace
 
+BoardSteps BoardStepsOf(const JobDescription& job) {
+    std::string error;
+    return MakeBoardSteps(job.resetSequence, job.runSequence, job.expect, job.expectTimeout, job.retries, error)
+        .value_or(BoardSteps());
+}
+
 std::string DeviceOf(const PortConfig& port) { return port.Target().device; }
 
 std::string PortLabel(const PortConfig& port) { return port.Target().label; }
@@ -57,7 +66,7 @@ std::string ImageProblem(const JobDescription& job) {
 }
 
 int RunTransferJob(const JobDescription& job, const std::string& portArgument, const PortConfig& port,
-                   const std::string& bindingsNote) {
+                   const std::string& bindingsNote, BoardResult* boardResult) {
     output::TransferOutputSettings settings;
     settings.port = portArgument;
     settings.device = DeviceOf(port);
@@ -98,6 +107,8 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     HeadlessWindow window(windowOptions);
 
     CMainFrame frame(window);
+    BoardRun board(BoardStepsOf(job), output);
+    if (BoardStepsOf(job).Any()) frame.SetBoardHooks(&board);
     frame.SetPortConfig(port);
     frame.SetFilePath(job.file);
     frame.SetLimits(job.limits);
@@ -107,6 +118,7 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     InterruptWatcher interrupts([&](std::string_view what) {
         output.Remark(std::string(what) + ": stopping the transfer and closing the port (again to exit at once)");
         frame.RequestStop();
+        board.Interrupt();
     });
 
     // What the form's send does, on the window's own thread.
@@ -124,6 +136,7 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
         exitCode = interrupted;
     }
     output.End(exitCode, OutcomeWithoutBox(exitCode));
+    if (boardResult) *boardResult = board.Result();
     return exitCode;
 }
 

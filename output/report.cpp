@@ -96,6 +96,8 @@ std::string ToJson(const ReportRecord& record) {
     object["outcome"] = record.outcome;
     object["exit_code"] = record.exitCode;
     if (record.board) object["board"] = *record.board;
+    if (record.attempts) object["attempts"] = *record.attempts;
+    if (record.banner) object["banner"] = *record.banner;
     // Texts from the command line or the file system need not be UTF-8.
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
@@ -136,6 +138,16 @@ void TransferRecord::Progress(const TransferProgress& progress) {
     m_record.resends = progress.resends;
     m_record.noAnswers = progress.noAnswers;
     m_record.payloadBytes = progress.bytesSent;
+}
+
+void TransferRecord::Attempt(int attempt) {
+    std::lock_guard lock(m_mutex);
+    m_record.attempts = attempt;
+}
+
+void TransferRecord::Banner(std::string_view line) {
+    std::lock_guard lock(m_mutex);
+    m_record.banner = std::string(line);
 }
 
 void TransferRecord::Box(std::string_view text) {

@@ -54,6 +54,11 @@ long CMainFrame::OnCommReceived(uintptr_t, intptr_t) {
     const auto port = Port();
     if (!port) return 1;
     const std::span<const uint8_t> held = port->Received();
+    if (m_tapReceived.load() && m_boardHooks) {
+        m_boardHooks->Received(held);
+        port->DropReceived(held.size());
+        return 1;
+    }
     const Classification answer = ClassifyAnswer(held);
     if (answer.status) {
         SetTransferStatus(*answer.status);
