@@ -55,8 +55,7 @@ long CMainFrame::OnCommReceived(uintptr_t, intptr_t) {
     if (!port) return 1;
     const std::span<const uint8_t> held = port->Received();
     if (m_tapReceived.load() && m_boardHooks) {
-        m_boardHooks->Received(held);
-        port->DropReceived(held.size());
+        TapReceived(*port, held);
         return 1;
     }
     const Classification answer = ClassifyAnswer(held);
@@ -72,6 +71,29 @@ long CMainFrame::OnCommReceived(uintptr_t, intptr_t) {
     }
     if (answer.drop > 0) port->DropReceived(answer.drop);
     return 1;
+}
+
+void CMainFrame::TapReceived(CComm& port, std::span<const uint8_t> held) {
+    // The loader's answer to the end frame is not the board's first words:
+    // a silent board must not be said to have answered "UA".
+    std::size_t skip = 0;
+    std::size_t skipFrom = 0;
+    if (m_loaderAnswerPending) {
+        const Classification answer = ClassifyAnswer(held);
+        if (answer.status) {
+            Trace(TraceEvent::Of(TraceEvent::Kind::Answer, held.subspan(answer.line, kAnswerLineSize), *answer.status));
+            skipFrom = answer.line;
+            skip = kAnswerLineSize;
+            m_loaderAnswerPending = false;
+        } else if (held.size() < kAnswerLineSize) {
+            return;  // perhaps the start of the answer: wait for the rest
+        } else {
+            m_loaderAnswerPending = false;
+        }
+    }
+    m_boardHooks->Received(held.first(skipFrom));
+    m_boardHooks->Received(held.subspan(skipFrom + skip));
+    port.DropReceived(held.size());
 }
 
 void CMainFrame::OnTimer(uintptr_t timerId) {

@@ -145,6 +145,8 @@ private:
     friend class TransferRun;
 
     void HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+    // After the end frame: what arrives, but the loader's answer, to the hooks.
+    void TapReceived(CComm& port, std::span<const uint8_t> held);
     void ReleasePort();
     void EnableSend();
     void Publish(const TransferProgress& progress);
@@ -180,6 +182,7 @@ private:
     BoardHooks* m_boardHooks = nullptr;
     // After the end frame: what arrives goes to the board's hooks.
     std::atomic<bool> m_tapReceived{false};
+    bool m_loaderAnswerPending = false;  // the reader's notification only, once the tap is on
 
     std::thread m_worker;
     std::atomic<bool> m_stopRequested{false};

@@ -45,6 +45,10 @@ TEST(JobDescription, EachChildOfAStationIsAskedWhatItsParentWasAsked) {
           "image with spaces.bin"},
          JobMode::Watch},
         {{"--watch", "x*", "-q", "--kind", "1", "lines.txt"}, JobMode::Watch},
+        {{"-p", "rfc2217://h:1", "-p", "rfc2217://h:2", "--reset", "D0 | R1|W0.1|D1", "--run", "U00|W.05|D1", "--expect",
+          "^App v[0-9]+ (ready|up)$", "--expect-timeout", "2.5", "--retries", "3", "fw.bin"},
+         JobMode::Gang},
+        {{"--watch", "/dev/ttyUSB*", "--reset", "U01|W0.2|U11", "--expect", "ready", "fw.bin"}, JobMode::Watch},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -82,6 +86,14 @@ TEST(JobDescription, ACommandLineThatMakesNoJobSaysWhy) {
         {{"-p", "2", "-p", "3", "-p", "2", "fw.bin"}, "port 2 is given twice"},
         {{"--kind", "7", "fw.bin"}, "--kind"},
         {{"--sync-timeout", "0", "fw.bin"}, "--sync-timeout"},
+        {{"--reset", "D0|D2", "fw.bin"}, "--reset bad step \"D2\""},
+        {{"--run", "W61", "fw.bin"}, "--run "},
+        {{"--reset", "D0||D1", "fw.bin"}, "--reset "},
+        {{"--expect", "(ready", "fw.bin"}, "--expect the pattern \"(ready\""},
+        {{"--expect-timeout", "3", "fw.bin"}, "--expect-timeout is for --expect"},
+        {{"--expect", "x", "--expect-timeout", "601", "fw.bin"}, "--expect-timeout is more than 0"},
+        {{"--retries", "-1", "fw.bin"}, "--retries"},
+        {{"--retries", "101", "fw.bin"}, "--retries is 0 to 100"},
     };
     for (const auto& [arguments, wanted] : cases) {
         std::string error;
