@@ -106,8 +106,9 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     windowOptions.onEndProcess = [&](int exitCode) { output.End(exitCode); };
     HeadlessWindow window(windowOptions);
 
-    CMainFrame frame(window);
+    // Outlives the frame, whose worker calls it.
     BoardRun board(BoardStepsOf(job), output);
+    CMainFrame frame(window);
     if (BoardStepsOf(job).Any()) frame.SetBoardHooks(&board);
     frame.SetPortConfig(port);
     frame.SetFilePath(job.file);
