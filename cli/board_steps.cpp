@@ -1,7 +1,9 @@
 #include "cli/board_steps.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <tuple>
 
 #include "comm/comm.h"
 

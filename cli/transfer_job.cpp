@@ -42,6 +42,7 @@ int ExitCodeOf(TransferOutcome outcome) {
 // The report's result text when no box said one.
 const char* OutcomeWithoutBox(int exitCode) {
     if (exitCode == kExitNoAnswer) return "no answer";
+    if (exitCode == kExitPortFatal) return "modem lines refused";
     if (IsInterruptedExit(exitCode)) return "interrupted";
     return "";
 }

@@ -78,17 +78,17 @@ void CMainFrame::TapReceived(CComm& port, std::span<const uint8_t> held) {
     // a silent board must not be said to have answered "UA".
     std::size_t skip = 0;
     std::size_t skipFrom = 0;
-    if (m_loaderAnswerPending) {
+    if (m_loaderAnswerPending.load()) {
         const Classification answer = ClassifyAnswer(held);
         if (answer.status) {
             Trace(TraceEvent::Of(TraceEvent::Kind::Answer, held.subspan(answer.line, kAnswerLineSize), *answer.status));
             skipFrom = answer.line;
             skip = kAnswerLineSize;
-            m_loaderAnswerPending = false;
+            m_loaderAnswerPending.store(false);
         } else if (held.size() < kAnswerLineSize) {
             return;  // perhaps the start of the answer: wait for the rest
         } else {
-            m_loaderAnswerPending = false;
+            m_loaderAnswerPending.store(false);
         }
     }
     m_boardHooks->Received(held.first(skipFrom));

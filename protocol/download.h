@@ -182,7 +182,7 @@ private:
     BoardHooks* m_boardHooks = nullptr;
     // After the end frame: what arrives goes to the board's hooks.
     std::atomic<bool> m_tapReceived{false};
-    bool m_loaderAnswerPending = false;  // the reader's notification only, once the tap is on
+    std::atomic<bool> m_loaderAnswerPending{false};
 
     std::thread m_worker;
     std::atomic<bool> m_stopRequested{false};

@@ -69,8 +69,7 @@ TransferRun::Ending TransferRun::Attempt(int attempt) {
     if (!ending) ending = Kind() == TransferKind::TextLines ? SendLines() : SendBlocks();
     if (!ending) ending = CheckFileSentWhole();
     if (ending) return *ending;
-    // Set before the tap goes on, and read by the reader's notification only after.
-    m_frame.m_loaderAnswerPending = true;
+    m_frame.m_loaderAnswerPending.store(true);
     m_frame.m_tapReceived.store(hooks != nullptr);
     SendEndFrame();
     if (!hooks) return Ending::Completed();
