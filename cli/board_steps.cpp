@@ -78,7 +78,7 @@ std::optional<BoardSteps> MakeBoardSteps(const std::string& reset, const std::st
         }
         steps.expect = expect;
     }
-    if (expectSeconds != 0.0 && expect.empty()) {
+    if (expectSeconds > 0.0 && expect.empty()) {
         error = "--expect-timeout is for --expect";
         return std::nullopt;
     }

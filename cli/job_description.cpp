@@ -116,6 +116,10 @@ std::optional<JobDescription> DescribeJob(const CommandLineOptions& options, std
     if (!MakeBoardSteps(options.reset, options.run, options.expect, options.expectTimeout, options.retries, error)) {
         return std::nullopt;
     }
+    if (!KindSendsFile(job.kind) && (!options.run.empty() || !options.expect.empty())) {
+        error = "--run and --expect follow the end frame, which kinds 5 and 6 do not send";
+        return std::nullopt;
+    }
     job.resetSequence = options.reset;
     job.runSequence = options.run;
     job.expect = options.expect;

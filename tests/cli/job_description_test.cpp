@@ -94,6 +94,7 @@ TEST(JobDescription, ACommandLineThatMakesNoJobSaysWhy) {
         {{"--expect", "x", "--expect-timeout", "601", "fw.bin"}, "--expect-timeout is more than 0"},
         {{"--retries", "-1", "fw.bin"}, "--retries"},
         {{"--retries", "101", "fw.bin"}, "--retries is 0 to 100"},
+        {{"--kind", "5", "--expect", "ready"}, "kinds 5 and 6 do not send"},
     };
     for (const auto& [arguments, wanted] : cases) {
         std::string error;
