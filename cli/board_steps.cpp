@@ -121,7 +121,7 @@ bool BoardRun::BeforeSync(CComm& port, std::string& cause) { return Play(m_steps
 
 bool BoardRun::AfterEnd(CComm& port, std::string& cause) {
     // The end frame must be out before a run sequence resets the board.
-    port.DrainOutput();
+    if (!m_steps.run.empty()) port.DrainOutput();
     if (!Play(m_steps.run, port, "--run", cause)) return false;
     if (m_steps.expect.empty()) return true;
     return AwaitBanner(port.DevicePath(), cause);

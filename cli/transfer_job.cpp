@@ -1,5 +1,6 @@
 #include "cli/transfer_job.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "cli/board_steps.h"
@@ -138,7 +139,11 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
         exitCode = interrupted;
     }
     output.End(exitCode, OutcomeWithoutBox(exitCode));
-    if (boardResult) *boardResult = board.Result();
+    if (boardResult) {
+        *boardResult = board.Result();
+        // Without board steps the transfer was the one attempt.
+        boardResult->attempts = std::max(boardResult->attempts, 1);
+    }
     return exitCode;
 }
 
