@@ -287,10 +287,13 @@ std::optional<int> BoardRecords::Begin(Board board, output::TransferOutput& outp
     return std::nullopt;
 }
 
-int BoardRecords::Complete(int exitCode, output::TransferOutput& output) {
+int BoardRecords::Complete(int exitCode, output::TransferOutput& output, int attempts,
+                           const std::optional<std::string>& banner) {
     std::lock_guard lock(m_mutex);
     if (!m_started || m_completed) return exitCode;
     m_completed = true;
+    m_record.attempts = attempts;
+    if (banner) m_record.banner = *banner;
     m_record.outcome = OutcomeOf(exitCode);
     if (exitCode != kExitCompleted) {
         m_record.cause = output.LastCause();

@@ -130,7 +130,9 @@ public:
     // Completes the record with how the transfer ended, before the output
     // ends. Returns the exit status to end with: a completed transfer whose
     // record was lost becomes a failure.
-    int Complete(int exitCode, output::TransferOutput& output);
+    // `attempts` and `banner`: what the board's steps saw, when it had any.
+    int Complete(int exitCode, output::TransferOutput& output, int attempts = 1,
+                 const std::optional<std::string>& banner = std::nullopt);
 
 private:
     std::unique_ptr<records::Records> OpenRecords(output::TransferOutput& output, int& exitCode);

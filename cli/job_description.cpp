@@ -1,5 +1,7 @@
 #include "cli/job_description.h"
 
+#include "cli/board_steps.h"
+
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -36,6 +38,21 @@ void DeclareOptions(CLI::App& app, CommandLineOptions& options,
         ->type_name("N")
         ->check(CLI::PositiveNumber.description(""));
     DeclareRecordsOptions(app, options.records);
+    app.add_option("--reset", options.reset,
+                   "after the port opens, play SEQ on DTR/RTS to reset the board into its loader (D0|R1|W0.1|D1; docs/cli.md)")
+        ->type_name("SEQ");
+    app.add_option("--run", options.run, "after the end frame, play SEQ on DTR/RTS to start the new firmware")
+        ->type_name("SEQ");
+    app.add_option("--expect", options.expect,
+                   "only a line of the board's output matching REGEX (ECMAScript) confirms the download (else exit 5)")
+        ->type_name("REGEX");
+    app.add_option("--expect-timeout", options.expectTimeout, "with --expect: wait S seconds for the line (default 5)")
+        ->type_name("S")
+        ->check(CLI::PositiveNumber.description(""));
+    app.add_option("--retries", options.retries,
+                   "try a board again from its reset up to N more times after an error, no answer or no confirmation")
+        ->type_name("N")
+        ->check(CLI::NonNegativeNumber.description(""));
     app.add_flag("--gang-member", options.gangMember)->group("");
     app.add_option("--board", options.board)->group("")->check(CLI::PositiveNumber);
     app.add_option("--base", options.base, "where the image's first byte lands (default: its lowest address)")
@@ -154,6 +171,18 @@ std::optional<JobDescription> DescribeJob(const CommandLineOptions& options, std
     job.forParent = options.gangMember;
     if (options.board > 0) job.board = options.board;
     job.records = records;
+    if (!MakeBoardSteps(options.reset, options.run, options.expect, options.expectTimeout, options.retries, error)) {
+        return std::nullopt;
+    }
+    if (!KindSendsFile(job.kind) && (!options.run.empty() || !options.expect.empty())) {
+        error = "--run and --expect follow the end frame, which kinds 5 and 6 do not send";
+        return std::nullopt;
+    }
+    job.resetSequence = options.reset;
+    job.runSequence = options.run;
+    job.expect = options.expect;
+    job.expectTimeout = options.expectTimeout;
+    job.retries = options.retries;
     return job;
 }
 
@@ -181,6 +210,11 @@ std::vector<std::string> ChildArguments(const JobDescription& job, const std::st
         arguments.insert(arguments.end(), {"--image-name", job.handedImage->name, "--image-format", job.handedImage->format,
                                            "--source-sha256", job.handedImage->sourceSha256});
     }
+    if (!job.resetSequence.empty()) arguments.insert(arguments.end(), {"--reset", job.resetSequence});
+    if (!job.runSequence.empty()) arguments.insert(arguments.end(), {"--run", job.runSequence});
+    if (!job.expect.empty()) arguments.insert(arguments.end(), {"--expect", job.expect});
+    if (job.expectTimeout > 0) arguments.insert(arguments.end(), {"--expect-timeout", std::to_string(job.expectTimeout)});
+    if (job.retries > 0) arguments.insert(arguments.end(), {"--retries", std::to_string(job.retries)});
     if (!job.file.empty()) arguments.insert(arguments.end(), {"--", job.file});
     return arguments;
 }

@@ -51,6 +51,12 @@ struct CommandLineOptions {
     std::string imageName;  // what a station's child was handed
     std::string imageFormat;
     std::string sourceSha256;
+    // A board that nobody touches (cli/board_steps.h).
+    std::string reset;
+    std::string run;
+    std::string expect;
+    double expectTimeout = 0.0;  // 0: not given
+    int retries = 0;
 };
 
 // `checkPort` answers an empty text for a port name it takes, else why not.
@@ -98,6 +104,13 @@ struct JobDescription {
     ImageOptions image;
     std::optional<HandedImage> handedImage;
     std::string convertTo;  // "-": standard output
+    // Reset, start and confirmation of the board, and its attempts; the
+    // texts as given, checked.
+    std::string resetSequence;
+    std::string runSequence;
+    std::string expect;
+    double expectTimeout = 0.0;  // seconds; 0: the default
+    int retries = 0;
 
     JobMode Mode() const;
     bool operator==(const JobDescription&) const = default;

@@ -61,8 +61,9 @@ constexpr const char* kFooter =
     "Exit status: 0 transfer completed (on every port), 1 the port could not be\n"
     "opened, 2 bad command line or a report/trace file that cannot be written,\n"
     "3 transfer error, or an image not opened or refused, 4 no answer within\n"
-    "--sync-timeout, 130/143 cancelled by Ctrl+C/SIGTERM. A watch: 0 when every\n"
-    "board passed, else 3.\n"
+    "--sync-timeout, 5 delivered but not confirmed (no line matched --expect),\n"
+    "130/143 cancelled by Ctrl+C/SIGTERM. A watch: 0 when every board passed,\n"
+    "else 3.\n"
     "\n"
     "For tests only: DRAVEL_TIMER_SCALE=F (0 < F <= 1) shortens the answer timers\n"
     "(1000 ms after a sync probe, 20000 ms after a frame) by that factor.";
@@ -127,6 +128,12 @@ int main(int argc, char** argv) {
     std::string error;
     const std::optional<JobDescription> job = DescribeJob(options, error);
     if (!job) return usageError(error);
+    // Modem lines asked of a port that has none: said before anything is opened.
+    for (const std::string& port : job->ports) {
+        if (const std::string problem = BoardStepsProblem(BoardStepsOf(*job), DeviceOf(ports.For(port))); !problem.empty()) {
+            return usageError(problem);
+        }
+    }
 
     switch (job->Mode()) {
         case JobMode::Single: {

@@ -1,9 +1,11 @@
 #include "cli/transfer_job.h"
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
 #include "cli/board_records.h"
+#include "cli/board_steps.h"
 #include "cli/image_input.h"
 #include "host/interrupts.h"
 #include "output/exit_codes.h"
@@ -35,6 +37,8 @@ int ExitCodeOf(TransferOutcome outcome) {
         case TransferOutcome::Completed: return kExitCompleted;
         case TransferOutcome::NoAnswer: return kExitNoAnswer;
         case TransferOutcome::Stopped: return kExitInterrupted;
+        case TransferOutcome::LineRefused: return kExitPortFatal;
+        case TransferOutcome::NotConfirmed: return kExitNotConfirmed;
         default: return kExitFailed;
     }
 }
@@ -42,11 +46,18 @@ int ExitCodeOf(TransferOutcome outcome) {
 // The report's result text when no box said one.
 const char* OutcomeWithoutBox(int exitCode) {
     if (exitCode == kExitNoAnswer) return "no answer";
+    if (exitCode == kExitPortFatal) return "modem lines refused";
     if (IsInterruptedExit(exitCode)) return "interrupted";
     return "";
 }
 
 }  // namespace
+
+BoardSteps BoardStepsOf(const JobDescription& job) {
+    std::string error;
+    return MakeBoardSteps(job.resetSequence, job.runSequence, job.expect, job.expectTimeout, job.retries, error)
+        .value_or(BoardSteps());
+}
 
 std::string DeviceOf(const PortConfig& port) { return port.Target().device; }
 
@@ -60,7 +71,7 @@ std::string ImageProblem(const JobDescription& job) {
 }
 
 int RunTransferJob(const JobDescription& job, const std::string& portArgument, const PortConfig& port,
-                   const std::string& bindingsNote) {
+                   const std::string& bindingsNote, BoardResult* boardResult) {
     output::TransferOutputSettings settings;
     settings.port = portArgument;
     settings.device = DeviceOf(port);
@@ -124,7 +135,10 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     windowOptions.onEndProcess = [&](int exitCode) { output.End(records.Complete(exitCode, output)); };
     HeadlessWindow window(windowOptions);
 
+    // Outlives the frame, whose worker calls it.
+    BoardRun board(BoardStepsOf(job), output);
     CMainFrame frame(window);
+    if (BoardStepsOf(job).Any()) frame.SetBoardHooks(&board);
     frame.SetPortConfig(port);
     frame.SetFilePath(job.file);
     if (const auto* stamped = records.Image()) {
@@ -139,6 +153,7 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
     InterruptWatcher interrupts([&](std::string_view what) {
         output.Remark(std::string(what) + ": stopping the transfer and closing the port (again to exit at once)");
         frame.RequestStop();
+        board.Interrupt();
     });
 
     // What the form's send does, on the window's own thread.
@@ -155,8 +170,12 @@ int RunTransferJob(const JobDescription& job, const std::string& portArgument, c
         output.Remark("transfer cancelled; the port is closed");
         exitCode = interrupted;
     }
-    exitCode = records.Complete(exitCode, output);
+    BoardResult result = board.Result();
+    // Without board steps the transfer was the one attempt.
+    result.attempts = std::max(result.attempts, 1);
+    exitCode = records.Complete(exitCode, output, result.attempts, result.banner);
     output.End(exitCode, OutcomeWithoutBox(exitCode));
+    if (boardResult) *boardResult = result;
     return exitCode;
 }
 

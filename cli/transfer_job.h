@@ -15,6 +15,7 @@
 
 #include <string>
 
+#include "cli/board_steps.h"
 #include "cli/job_description.h"
 #include "comm/port_config.h"
 
@@ -23,8 +24,10 @@ namespace dravel::cli {
 // Runs the job's transfer on one port (`portArgument` as given, `port` what
 // it stands for) and returns the exit status. `bindingsNote` tells the trace
 // why the remembered ports were not read.
+// `board`, when given, learns how many attempts the board took and the line
+// that confirmed it.
 int RunTransferJob(const JobDescription& job, const std::string& portArgument, const PortConfig& port,
-                   const std::string& bindingsNote = {});
+                   const std::string& bindingsNote = {}, BoardResult* board = nullptr);
 
 // Why the job's image cannot be sent, found before anything touches a line;
 // empty when it can, or when the kind sends none.
@@ -32,6 +35,9 @@ std::string ImageProblem(const JobDescription& job);
 
 // The device a port argument stands for, for the report and the gang table.
 std::string DeviceOf(const PortConfig& port);
+
+// The board's steps the job asks for (checked when the job was described).
+BoardSteps BoardStepsOf(const JobDescription& job);
 
 // A port as the trace and the events name it: a port of the program by its
 // system name (COM1), any other by the device as given.

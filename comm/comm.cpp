@@ -1,5 +1,7 @@
 #include "comm/comm.h"
 
+#include "serial/port_holder.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -32,6 +34,11 @@ int CComm::OpenPort() {
     const SerialResult opened = m_line.Open(port);
     if (opened != SerialResult::Ok) {
         m_lastError = PortName() + (PortName() == m_devicePath ? "" : " (" + m_devicePath + ")") + ": " + m_line.LastError();
+        // Who holds it, and the usual way out: the cause a person acts on.
+        if (opened == SerialResult::Busy) m_lastError += "; " + DescribeBusyPort(FindPortHolders(m_devicePath));
+        if (opened == SerialResult::Denied) {
+            if (const std::string fix = PermissionFix(m_devicePath); !fix.empty()) m_lastError += "; " + fix;
+        }
         return 0;
     }
     // Only what was received before: output still queued on this line is the

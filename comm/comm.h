@@ -100,6 +100,18 @@ public:
     // stays moves to the front and the rest of the buffer is zero again.
     void DropReceived(std::size_t n);
 
+    // The modem lines of the open port, for a board wired to be reset
+    // through them; the transfer worker calls them between frames. A line
+    // without modem lines answers Ok and HasModemLines() turns false.
+    SerialResult SetDtr(bool on) { return m_line.SetDtr(on); }
+    SerialResult SetRts(bool on) { return m_line.SetRts(on); }
+    SerialResult SetModemLines(bool dtr, bool rts) { return m_line.SetModemLines(dtr, rts); }
+    bool HasModemLines() const { return m_line.HasModemLines(); }
+    std::string LineError() const { return m_line.LastError(); }
+    // The transfer worker: waits (within the write timeout) until what was
+    // written has left, so that a reset after the last frame cannot cut it off.
+    void DrainOutput() { LetOutputLeave(); }
+
     bool IsOpen() const { return m_run.load(); }
     bool IsLineLost() const { return m_lineLost.load(std::memory_order_acquire); }
     std::string LineLostCause() const;

@@ -50,6 +50,7 @@ DeviceProbe SerialLine::Probe(const std::string& device)
 SerialResult SerialLine::Configure(const LineSettings& settings) { return m_transport->Configure(settings); }
 SerialResult SerialLine::SetDtr(bool on) { return m_transport->SetDtr(on); }
 SerialResult SerialLine::SetRts(bool on) { return m_transport->SetRts(on); }
+SerialResult SerialLine::SetModemLines(bool dtr, bool rts) { return m_transport->SetModemLines(dtr, rts); }
 bool SerialLine::HasModemLines() const { return m_transport->HasModemLines(); }
 std::size_t SerialLine::InputWaiting() { return m_transport->InputWaiting(); }
 

@@ -96,6 +96,9 @@ public:
     // pseudo-terminal) answers Ok and remembers that it has none.
     SerialResult SetDtr(bool on);
     SerialResult SetRts(bool on);
+    // Both at once where the line has one request for it (TIOCMSET, one
+    // SetCommState); over RFC 2217 DTR's command, then RTS's.
+    SerialResult SetModemLines(bool dtr, bool rts);
     bool HasModemLines() const;
 
     // Number of received bytes waiting in the driver (0 on failure).

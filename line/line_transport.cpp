@@ -26,6 +26,13 @@ bool IsNetworkPort(std::string_view device)
     return device.starts_with("rfc2217://") || device.starts_with("socket://");
 }
 
+SerialResult LineTransport::SetModemLines(bool dtr, bool rts)
+{
+    const SerialResult first = SetDtr(dtr);
+    if (first != SerialResult::Ok) return first;
+    return SetRts(rts);
+}
+
 std::string LineTransport::LastError() const
 {
     std::lock_guard lock(m_errorMutex);

@@ -32,6 +32,9 @@ public:
     virtual SerialResult Configure(const LineSettings& settings) = 0;
     virtual SerialResult SetDtr(bool on) = 0;
     virtual SerialResult SetRts(bool on) = 0;
+    // Both lines in one request where the kind of line has one; by default
+    // DTR, then RTS.
+    virtual SerialResult SetModemLines(bool dtr, bool rts);
     virtual std::size_t InputWaiting() = 0;
     virtual SerialResult Read(std::span<uint8_t> buffer, std::size_t& count) = 0;
     virtual SerialResult Write(std::span<const uint8_t> bytes, std::size_t& count) = 0;

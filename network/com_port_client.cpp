@@ -22,6 +22,7 @@ std::string ControlName(uint8_t value)
     case kControlDtrOn: return "DTR on";
     case kControlDtrOff: return "DTR off";
     case kControlRtsOn: return "RTS on";
+    case kControlRtsOff: return "RTS off";
     default: return "value " + std::to_string(value);
     }
 }
@@ -136,7 +137,7 @@ void Client::HandleComPort(const Event& event, std::vector<std::string>& log)
         // answer of RFC 2217 covers values 0 to 3.
         if (value[0] <= 3) m_answers.flowControl = true;
         if (value[0] == kControlDtrOn || value[0] == kControlDtrOff) m_answers.dtr = true;
-        if (value[0] == kControlRtsOn || value[0] == 12) m_answers.rts = true;
+        if (value[0] == kControlRtsOn || value[0] == kControlRtsOff) m_answers.rts = true;
         log.push_back("server SET-CONTROL " + ControlName(value[0]));
         return;
     case kServerOffset + NOTIFY_LINESTATE:

@@ -49,6 +49,7 @@ inline constexpr uint8_t kControlNoFlowControl = 1;
 inline constexpr uint8_t kControlDtrOn = 8;
 inline constexpr uint8_t kControlDtrOff = 9;
 inline constexpr uint8_t kControlRtsOn = 11;
+inline constexpr uint8_t kControlRtsOff = 12;
 inline constexpr uint8_t kPurgeBoth = 3;
 
 // The wire codes of a parity and a stop size.

@@ -477,7 +477,7 @@ SerialResult NetworkLine::SetRts(bool on)
 {
     if (!Telnet()) return SerialResult::Ok;
     std::vector<uint8_t> request;
-    const uint8_t payload[] = {rfc2217::SET_CONTROL, on ? rfc2217::kControlRtsOn : uint8_t{12}};
+    const uint8_t payload[] = {rfc2217::SET_CONTROL, on ? rfc2217::kControlRtsOn : rfc2217::kControlRtsOff};
     telnet::AppendSubnegotiation(telnet::kOptionComPort, payload, request);
     Queue(request);
     return m_lost.load() ? Fail(SerialResult::HungUp, "set RTS on " + m_path, LostCause()) : SerialResult::Ok;

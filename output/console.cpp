@@ -38,6 +38,13 @@ void Console::Cause(std::string_view text) {
     DrawBar();
 }
 
+void Console::AttemptForParent(int attempt) {
+    std::lock_guard lock(m_mutex);
+    const std::string line = AttemptLine(attempt) + "\n";
+    std::fputs(line.c_str(), m_streams.err);
+    std::fflush(m_streams.err);
+}
+
 void Console::Progress(const TransferProgress& progress) {
     if (m_forParent) {
         std::lock_guard lock(m_mutex);

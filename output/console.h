@@ -42,6 +42,8 @@ public:
 
     // Machine-readable progress for a parent process, on standard error.
     void SetProgressForParent(bool on) { m_forParent = on; }
+    // For a parent process: a board's next attempt begins.
+    void AttemptForParent(int attempt);
 
 private:
     void Line(std::string_view text);

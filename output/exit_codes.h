@@ -20,6 +20,9 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitFailed = 3;
 // No answer to the sync probes within --sync-timeout.
 inline constexpr int kExitNoAnswer = 4;
+// Delivered but not confirmed: the transfer completed, and no line of the
+// board's output matched --expect in time.
+inline constexpr int kExitNotConfirmed = 5;
 // 128 plus the signal: Ctrl+C (SIGINT) and SIGTERM, as the interrupt
 // watcher reports them on every platform.
 inline constexpr int kExitInterrupted = 130;

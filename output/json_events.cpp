@@ -71,6 +71,7 @@ void EventStream::Write(nlohmann::ordered_json& object) {
 const char* OutcomeName(int exitCode) {
     if (exitCode == kExitCompleted) return "completed";
     if (exitCode == kExitNoAnswer) return "no-answer";
+    if (exitCode == kExitNotConfirmed) return "not-confirmed";
     if (IsInterruptedExit(exitCode)) return "cancelled";
     return "error";
 }
@@ -78,6 +79,7 @@ const char* OutcomeName(int exitCode) {
 nlohmann::ordered_json EndEventFields(const TransferEnd& end) {
     nlohmann::ordered_json fields = nlohmann::ordered_json::object();
     if (end.board) fields["board"] = *end.board;
+    if (end.attempt) fields["attempt"] = *end.attempt;
     fields["outcome"] = OutcomeName(end.exitCode);
     fields["bytes"] = end.bytes;
     fields["seconds"] = Rounded(end.seconds, 1000.0);
@@ -103,6 +105,7 @@ void TransferEvents::SetImage(const Image& image) {
 nlohmann::ordered_json TransferEvents::Fields() const {
     nlohmann::ordered_json fields = nlohmann::ordered_json::object();
     if (m_board) fields["board"] = *m_board;
+    if (m_attempt) fields["attempt"] = *m_attempt;
     return fields;
 }
 
@@ -137,6 +140,7 @@ void TransferEvents::OnProgress(const TransferProgress& progress) {
     std::lock_guard lock(m_mutex);
     const auto now = Clock::now();
     m_latest = progress;
+    if (!progress.synchronised && progress.blocks == 0) m_synchronisedAt.reset();  // an attempt begins again
     if (progress.synchronised && !m_synchronisedAt) {
         m_synchronisedAt = now;
         m_stream.Emit("sync", m_port, Fields());
@@ -174,12 +178,26 @@ void TransferEvents::EmitProgress(const TransferProgress& progress, Clock::time_
     m_stream.Emit("progress", m_port, fields);
 }
 
+void TransferEvents::SetAttempt(int attempt) {
+    std::lock_guard lock(m_mutex);
+    m_attempt = attempt;
+    m_lastBlocksShown = -1;
+}
+
+void TransferEvents::Boot(const std::string& line) {
+    std::lock_guard lock(m_mutex);
+    auto fields = Fields();
+    fields["line"] = line;
+    m_stream.Emit("boot", m_port, fields);
+}
+
 void TransferEvents::End(int exitCode, const std::string& message, const std::string& cause) {
     std::lock_guard lock(m_mutex);
     if (m_ended) return;
     m_ended = true;
     TransferEnd end;
     end.board = m_board;
+    end.attempt = m_attempt;
     end.exitCode = exitCode;
     end.bytes = m_latest.bytesSent;
     end.seconds = std::chrono::duration<double>(Clock::now() - m_began).count();

@@ -73,6 +73,7 @@ const char* OutcomeName(int exitCode);
 // How a transfer ended, as its `end` event tells it.
 struct TransferEnd {
     std::optional<int> board;  // a watch's board number
+    std::optional<int> attempt;  // with a board's attempts: the one that decided
     int exitCode = 0;
     uint64_t bytes = 0;        // file bytes the device accepted
     double seconds = 0.0;
@@ -104,6 +105,10 @@ public:
     void SetImage(const Image& image);
     void OnTrace(const TraceEvent& event);
     void OnProgress(const TransferProgress& progress);
+    // A board's attempt (1, 2, ...) begins: every later event carries it.
+    void SetAttempt(int attempt);
+    // The line with which the board confirmed its new firmware.
+    void Boot(const std::string& line);
     // Once; later calls do nothing. `message` is the tool's own result text.
     void End(int exitCode, const std::string& message, const std::string& cause);
 
@@ -117,6 +122,7 @@ private:
     EventStream& m_stream;
     const std::string m_port;
     const std::optional<int> m_board;
+    std::optional<int> m_attempt;
     Image m_image;
     Clock::time_point m_began;
     std::optional<Clock::time_point> m_synchronisedAt;

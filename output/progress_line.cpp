@@ -53,4 +53,13 @@ std::optional<ProgressReport> ParseProgressLine(std::string_view line) {
     return report;
 }
 
+std::string AttemptLine(int attempt) { return std::string(kAttemptPrefix) + std::to_string(attempt); }
+
+std::optional<int> ParseAttemptLine(std::string_view line) {
+    if (!line.starts_with(kAttemptPrefix)) return std::nullopt;
+    int attempt = 0;
+    if (!ReadNumber(line.substr(kAttemptPrefix.size()), attempt) || attempt < 1) return std::nullopt;
+    return attempt;
+}
+
 }  // namespace dravel::output

@@ -41,4 +41,11 @@ inline std::string ProgressLine(const TransferProgress& progress) { return Progr
 // Nothing when `line` is not exactly a progress line as ProgressLine writes it.
 std::optional<ProgressReport> ParseProgressLine(std::string_view line);
 
+// A board's next attempt begins (2, 3, ...): "@attempt <n>", so that the
+// station's line for the board can say how many it took.
+inline constexpr std::string_view kAttemptPrefix = "@attempt ";
+std::string AttemptLine(int attempt);
+// Nothing when `line` is not exactly an attempt line with a number from 1.
+std::optional<int> ParseAttemptLine(std::string_view line);
+
 }  // namespace dravel::output

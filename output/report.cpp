@@ -118,6 +118,8 @@ std::string ToJson(const ReportRecord& record) {
     object["exit_code"] = record.exitCode;
     if (record.board) object["board"] = *record.board;
     if (record.serial) object["serial"] = *record.serial;
+    if (record.attempts) object["attempts"] = *record.attempts;
+    if (record.banner) object["banner"] = *record.banner;
     // Texts from the command line or the file system need not be UTF-8.
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
@@ -163,6 +165,16 @@ void TransferRecord::Progress(const TransferProgress& progress) {
 void TransferRecord::SetSerial(uint64_t serial) {
     std::lock_guard lock(m_mutex);
     m_record.serial = serial;
+}
+
+void TransferRecord::Attempt(int attempt) {
+    std::lock_guard lock(m_mutex);
+    m_record.attempts = attempt;
+}
+
+void TransferRecord::Banner(std::string_view line) {
+    std::lock_guard lock(m_mutex);
+    m_record.banner = std::string(line);
 }
 
 void TransferRecord::Box(std::string_view text) {

@@ -66,6 +66,8 @@ struct ReportRecord {
     int exitCode = 0;
     std::optional<int> board;  // the board's number in a watch
     std::optional<uint64_t> serial;  // the serial number the records gave the board
+    std::optional<int> attempts;        // with a board's attempts
+    std::optional<std::string> banner;  // the line that confirmed the firmware
 };
 
 // The record as one line of JSON, without the line feed.
@@ -99,6 +101,8 @@ public:
     // A message-box text: the last one is the outcome.
     void Box(std::string_view text);
     void Cause(std::string_view text);
+    void Attempt(int attempt);
+    void Banner(std::string_view line);
     // The tool's own result text and the last cause so far.
     std::string Outcome();
     std::string LastCause();

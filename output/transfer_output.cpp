@@ -96,6 +96,17 @@ void TransferOutput::Trace(const TraceEvent& event) {
     if (m_settings.json) m_events.OnTrace(event);
 }
 
+void TransferOutput::Attempt(int attempt) {
+    m_record.Attempt(attempt);
+    m_events.SetAttempt(attempt);
+    if (m_settings.progressForParent && !m_settings.json && attempt > 1) m_console.AttemptForParent(attempt);
+}
+
+void TransferOutput::Boot(std::string_view line) {
+    m_record.Banner(line);
+    if (m_settings.json) m_events.Boot(std::string(line));
+}
+
 void TransferOutput::End(int exitCode, std::string_view outcomeIfNoBox) {
     Finish(exitCode, outcomeIfNoBox, std::nullopt);
 }

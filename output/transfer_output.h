@@ -96,6 +96,11 @@ public:
     void Remark(std::string_view text);
     void Progress(const TransferProgress& progress);
     void Trace(const TraceEvent& event);
+    // A board's attempt (1, 2, ...) begins; a station's child says so to
+    // its parent.
+    void Attempt(int attempt);
+    // The line with which the board confirmed its new firmware.
+    void Boot(std::string_view line);
 
     // The end, with its exit status; `outcomeIfNoBox` is the report's and the
     // event's result text when no box said one.

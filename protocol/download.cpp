@@ -54,6 +54,10 @@ long CMainFrame::OnCommReceived(uintptr_t, intptr_t) {
     const auto port = Port();
     if (!port) return 1;
     const std::span<const uint8_t> held = port->Received();
+    if (m_tapReceived.load() && m_boardHooks) {
+        TapReceived(*port, held);
+        return 1;
+    }
     const Classification answer = ClassifyAnswer(held);
     if (answer.status) {
         SetTransferStatus(*answer.status);
@@ -67,6 +71,29 @@ long CMainFrame::OnCommReceived(uintptr_t, intptr_t) {
     }
     if (answer.drop > 0) port->DropReceived(answer.drop);
     return 1;
+}
+
+void CMainFrame::TapReceived(CComm& port, std::span<const uint8_t> held) {
+    // The loader's answer to the end frame is not the board's first words:
+    // a silent board must not be said to have answered "UA".
+    std::size_t skip = 0;
+    std::size_t skipFrom = 0;
+    if (m_loaderAnswerPending.load()) {
+        const Classification answer = ClassifyAnswer(held);
+        if (answer.status) {
+            Trace(TraceEvent::Of(TraceEvent::Kind::Answer, held.subspan(answer.line, kAnswerLineSize), *answer.status));
+            skipFrom = answer.line;
+            skip = kAnswerLineSize;
+            m_loaderAnswerPending.store(false);
+        } else if (held.size() < kAnswerLineSize) {
+            return;  // perhaps the start of the answer: wait for the rest
+        } else {
+            m_loaderAnswerPending.store(false);
+        }
+    }
+    m_boardHooks->Received(held.first(skipFrom));
+    m_boardHooks->Received(held.subspan(skipFrom + skip));
+    port.DropReceived(held.size());
 }
 
 void CMainFrame::OnTimer(uintptr_t timerId) {

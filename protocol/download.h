@@ -41,6 +41,7 @@
 
 #include "comm/comm.h"
 #include "comm/port_config.h"
+#include "protocol/board_hooks.h"
 #include "window/window_side.h"
 #include "protocol/answer.h"
 #include "protocol/crc32.h"
@@ -111,6 +112,10 @@ public:
     // Bounds for the next transfers; none by default.
     void SetLimits(const TransferLimits& limits);
     TransferLimits Limits() const;
+    // The board's steps around the next transfers (reset, confirmation,
+    // attempts); none by default. Set while no transfer runs; the hooks
+    // outlive the transfers.
+    void SetBoardHooks(BoardHooks* hooks) { m_boardHooks = hooks; }
 
     // --- state for front ends and tests ---
     int32_t TransferStatus() const { return m_transferStatus.load(); }
@@ -140,6 +145,8 @@ private:
     friend class TransferRun;
 
     void HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+    // After the end frame: what arrives, but the loader's answer, to the hooks.
+    void TapReceived(CComm& port, std::span<const uint8_t> held);
     void ReleasePort();
     void EnableSend();
     void Publish(const TransferProgress& progress);
@@ -172,6 +179,10 @@ private:
     TransferLimits m_limits;
 
     std::atomic<FormView*> m_form{nullptr};
+    BoardHooks* m_boardHooks = nullptr;
+    // After the end frame: what arrives goes to the board's hooks.
+    std::atomic<bool> m_tapReceived{false};
+    std::atomic<bool> m_loaderAnswerPending{false};
 
     std::thread m_worker;
     std::atomic<bool> m_stopRequested{false};

@@ -32,17 +32,53 @@ struct TransferRun::Ending {
 TransferRun::TransferRun(CMainFrame& frame) : m_frame(frame), m_limits(frame.Limits()) {}
 
 void TransferRun::Run() {
+    BoardHooks* hooks = m_frame.m_boardHooks;
+    for (int attempt = 1;; ++attempt) {
+        Ending ending = Attempt(attempt);
+        if (!hooks || !hooks->TryAgain(ending.outcome, attempt)) {
+            Finish(ending);
+            return;
+        }
+        // Only the last attempt's result is shown; the earlier ones are causes.
+        m_frame.m_window.ReportCause("attempt " + std::to_string(attempt) + ": " +
+                                     (ending.cause.empty() ? ending.boxText : ending.cause) + "; trying again");
+        m_file.Close();
+        m_noAnswerCount = m_refusalCount = m_blockCount = 0;
+        m_abortMark = false;
+        m_progress = TransferProgress();
+        Publish();
+    }
+}
+
+TransferRun::Ending TransferRun::Attempt(int attempt) {
     Prepare();
+    BoardHooks* hooks = m_frame.m_boardHooks;
+    const auto port = m_frame.Port();
+    if (hooks) {
+        hooks->AttemptBegins(attempt);
+        std::string cause;
+        if (!port) return Ending::Failed("the port was closed");
+        if (!hooks->BeforeSync(*port, cause)) {
+            if (m_frame.m_stopRequested.load()) return {TransferOutcome::Stopped, {}, {}};
+            return {TransferOutcome::LineRefused, {}, std::move(cause)};
+        }
+    }
     std::optional<Ending> ending = Synchronise();
     if (!ending && IsQuiet(Kind())) ending = Ending::Completed();
     if (!ending) ending = OpenFile();
     if (!ending) ending = Kind() == TransferKind::TextLines ? SendLines() : SendBlocks();
     if (!ending) ending = CheckFileSentWhole();
-    if (!ending) {
-        SendEndFrame();
-        ending = Ending::Completed();
-    }
-    Finish(*ending);
+    if (ending) return *ending;
+    m_frame.m_loaderAnswerPending.store(true);
+    m_frame.m_tapReceived.store(hooks != nullptr);
+    SendEndFrame();
+    if (!hooks) return Ending::Completed();
+    std::string cause;
+    const bool confirmed = hooks->AfterEnd(*port, cause);
+    m_frame.m_tapReceived.store(false);
+    if (m_frame.m_stopRequested.load()) return {TransferOutcome::Stopped, {}, {}};
+    if (!confirmed) return {TransferOutcome::NotConfirmed, text::kCompleted, std::move(cause)};
+    return Ending::Completed();
 }
 
 void TransferRun::Prepare() {

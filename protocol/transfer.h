@@ -37,6 +37,8 @@ enum class TransferOutcome {
     NoAnswer,    // the device did not answer the probes within the sync limit
     Stopped,     // stopped from outside (window closed, cancel)
     NotStarted,  // "Fail to start thread"
+    LineRefused,   // the line refused the board's reset before any probe
+    NotConfirmed,  // "Transfer Completed " was shown, but the board did not announce its firmware
 };
 
 struct TransferProgress {
@@ -155,6 +157,8 @@ private:
     enum class Wait { Answered, Stopped, LineLost, SyncTimedOut };
 
     void Prepare();
+    // One attempt from the board's reset to its confirmation.
+    Ending Attempt(int attempt);
     std::optional<Ending> Synchronise();
     std::optional<Ending> OpenFile();
     std::optional<Ending> SendBlocks();

@@ -21,6 +21,7 @@ public:
     SerialResult Configure(const LineSettings& settings) override;
     SerialResult SetDtr(bool on) override;
     SerialResult SetRts(bool on) override;
+    SerialResult SetModemLines(bool dtr, bool rts) override;
     std::size_t InputWaiting() override;
     SerialResult Read(std::span<uint8_t> buffer, std::size_t& count) override;
     SerialResult Write(std::span<const uint8_t> bytes, std::size_t& count) override;

@@ -425,6 +425,28 @@ SerialResult LocalLine::SetRts(bool on)
     return SetModemLine(false, on);
 }
 
+SerialResult LocalLine::SetModemLines(bool dtr, bool rts)
+{
+    // One TIOCMSET, so that the board sees both edges at the same moment;
+    // the other modem bits are read first and kept as they are.
+    const std::string what = std::string("set DTR ") + (dtr ? "on" : "off") + " and RTS " + (rts ? "on" : "off") +
+                             " on " + m_path;
+    if (m_native->fd < 0) return Fail(SerialResult::Failed, what, SystemText(EBADF));
+    if (!m_hasModemLines) return SerialResult::Ok;
+    int bits = 0;
+    if (::ioctl(m_native->fd, TIOCMGET, &bits) == 0) {
+        bits = dtr ? (bits | TIOCM_DTR) : (bits & ~TIOCM_DTR);
+        bits = rts ? (bits | TIOCM_RTS) : (bits & ~TIOCM_RTS);
+        if (::ioctl(m_native->fd, TIOCMSET, &bits) == 0) return SerialResult::Ok;
+    }
+    const int error = errno;
+    if (NoModemLines(error)) {
+        m_hasModemLines = false;
+        return SerialResult::Ok;
+    }
+    return Fail(error == EIO ? SerialResult::HungUp : SerialResult::Failed, what, SystemText(error));
+}
+
 std::size_t LocalLine::InputWaiting()
 {
     if (m_native->fd < 0) return 0;

@@ -348,6 +348,29 @@ SerialResult LocalLine::SetDtr(bool on) { return SetModemLine(true, on); }
 
 SerialResult LocalLine::SetRts(bool on) { return SetModemLine(false, on); }
 
+SerialResult LocalLine::SetModemLines(bool dtr, bool rts)
+{
+    // One SetCommState with both controls, so that the board sees both edges
+    // at once; EscapeCommFunction can change only one line per call.
+    const std::string what = std::string("set DTR ") + (dtr ? "on" : "off") + " and RTS " + (rts ? "on" : "off") +
+                             " on " + m_path;
+    if (!m_native->Open()) return Fail(SerialResult::Failed, what, SystemText(ERROR_INVALID_HANDLE));
+    if (!m_hasModemLines) return SerialResult::Ok;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (::GetCommState(m_native->port, &dcb)) {
+        dcb.fDtrControl = dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        dcb.fRtsControl = rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+        if (::SetCommState(m_native->port, &dcb)) return SerialResult::Ok;
+    }
+    const DWORD error = ::GetLastError();
+    if (win32::MeansNoModemLines(error)) {
+        m_hasModemLines = false;
+        return SerialResult::Ok;
+    }
+    return Fail(win32::ResultForError(error, win32::Step::Transfer), what, SystemText(error));
+}
+
 std::size_t LocalLine::InputWaiting()
 {
     if (!m_native->Open()) return 0;

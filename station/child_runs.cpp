@@ -131,6 +131,10 @@ void ChildRuns::OnLine(Run& run, ChildStream stream, const std::string& line) {
             DrawStatus();
             return;
         }
+        if (const auto attempt = output::ParseAttemptLine(line)) {
+            run.run.attempts = *attempt;
+            return;
+        }
         if (line.starts_with(kCausePrefix) && line.size() > kCausePrefix.size()) {
             run.run.lastCause = line.substr(kCausePrefix.size());
         }

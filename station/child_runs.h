@@ -57,6 +57,7 @@ struct ChildRun {
     std::string lastText;   // its last line on standard output
     std::string lastCause;  // its last cause ("dravel-cli: ..." on standard error), without the prefix
     bool sawEnd = false;    // it wrote its own end event
+    int attempts = 1;       // a board's attempts so far
     // Once it has ended.
     bool finished = false;
     int exitCode = -1;

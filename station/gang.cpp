@@ -35,7 +35,8 @@ void PrintTable(const std::vector<GangMember>& members, const std::vector<ChildR
         // A member after one that could not start never ran.
         const ChildRun never;
         const ChildRun& run = i < runs.size() ? runs[i] : never;
-        const std::string outcome = run.lastText.empty() ? "exit " + std::to_string(run.exitCode) : run.lastText;
+        std::string outcome = run.lastText.empty() ? "exit " + std::to_string(run.exitCode) : run.lastText;
+        if (run.attempts > 1) outcome += " (" + std::to_string(run.attempts) + " attempts)";
         std::printf("%-14s %-28s %-24s %9.1f %8d\n", members[i].port.c_str(), members[i].device.c_str(),
                     outcome.c_str(), run.seconds, run.progress ? run.progress->resends : 0);
     }

@@ -134,7 +134,7 @@ private:
         passed ? ++m_passed : ++m_failed;
         // With --json the board's end event has said it.
         if (m_options.json) return;
-        m_runs.Print(stdout, BoardLine(passed, run.board.value_or(run.number), run.name, run.seconds, run.Cause()));
+        m_runs.Print(stdout, BoardLine(passed, run.board.value_or(run.number), run.name, run.seconds, run.Cause(), run.attempts));
     }
 
     void Announce(const char* event, const std::string& device) {
@@ -180,12 +180,14 @@ private:
 
 }  // namespace
 
-std::string BoardLine(bool passed, int board, const std::string& device, double seconds, const std::string& cause) {
+std::string BoardLine(bool passed, int board, const std::string& device, double seconds, const std::string& cause,
+                      int attempts) {
     char prefix[64];
     std::snprintf(prefix, sizeof prefix, "%s %d ", passed ? "PASS" : "FAIL", board);
     char time[32];
     std::snprintf(time, sizeof time, " %.2f", seconds);
     std::string line = prefix + device + time;
+    if (attempts > 1) line += " (" + std::to_string(attempts) + " attempts)";
     if (!passed) line += " " + cause;
     return line;
 }

@@ -47,6 +47,7 @@ struct WatchOptions {
 int RunWatch(const WatchOptions& options);
 
 // The line a board's result is said in, without the line feed.
-std::string BoardLine(bool passed, int board, const std::string& device, double seconds, const std::string& cause);
+std::string BoardLine(bool passed, int board, const std::string& device, double seconds, const std::string& cause,
+                      int attempts = 1);
 
 }  // namespace dravel::station

@@ -53,6 +53,10 @@ TEST(JobDescription, EachChildOfAStationIsAskedWhatItsParentWasAsked) {
         {{"--watch", "y*", "--image-name=-fw v2.hex", "--image-format", "ihex", "--source-sha256", "ab", "--base",
           "4096", "/tmp/image.bin"},
          JobMode::Watch},
+        {{"-p", "rfc2217://h:1", "-p", "rfc2217://h:2", "--reset", "D0 | R1|W0.1|D1", "--run", "U00|W.05|D1", "--expect",
+          "^App v[0-9]+ (ready|up)$", "--expect-timeout", "2.5", "--retries", "3", "fw.bin"},
+         JobMode::Gang},
+        {{"--watch", "/dev/ttyUSB*", "--reset", "U01|W0.2|U11", "--expect", "ready", "fw.bin"}, JobMode::Watch},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -104,6 +108,15 @@ TEST(JobDescription, ACommandLineThatMakesNoJobSaysWhy) {
         {{"--convert", "-o", "out.bin"}, "no FILE given"},
         {{"--convert", "-p", "1", "fw.hex", "-o", "out.bin"}, "--convert touches no port"},
         {{"-o", "out.bin", "fw.hex"}, "-o is for --convert"},
+        {{"--reset", "D0|D2", "fw.bin"}, "--reset bad step \"D2\""},
+        {{"--run", "W61", "fw.bin"}, "--run "},
+        {{"--reset", "D0||D1", "fw.bin"}, "--reset "},
+        {{"--expect", "(ready", "fw.bin"}, "--expect the pattern \"(ready\""},
+        {{"--expect-timeout", "3", "fw.bin"}, "--expect-timeout is for --expect"},
+        {{"--expect", "x", "--expect-timeout", "601", "fw.bin"}, "--expect-timeout is more than 0"},
+        {{"--retries", "-1", "fw.bin"}, "--retries"},
+        {{"--retries", "101", "fw.bin"}, "--retries is 0 to 100"},
+        {{"--kind", "5", "--expect", "ready"}, "kinds 5 and 6 do not send"},
     };
     for (const auto& [arguments, wanted] : cases) {
         std::string error;

@@ -1,5 +1,6 @@
 // The progress line a station reads from its children, over any bytes: what
-// it takes for a progress line, written again, reads back the same.
+// it takes for a progress line, written again, reads back the same; an
+// attempt line likewise.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,6 +10,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view line(reinterpret_cast<const char*>(data), size);
+    if (const auto attempt = dravel::output::ParseAttemptLine(line)) {
+        FUZZ_CHECK(*attempt >= 1);
+        FUZZ_CHECK(dravel::output::AttemptLine(*attempt) == line);
+    }
     const auto report = dravel::output::ParseProgressLine(line);
     if (!report) return 0;
     FUZZ_CHECK(line.starts_with(dravel::output::kProgressPrefix));

@@ -66,6 +66,8 @@ TEST(BoardLine, SaysPassOrFailTheNumberTheDeviceTheSecondsAndForAFailureTheCause
     EXPECT_EQ(BoardLine(true, 3, "/dev/ttyUSB0", 12.345, ""), "PASS 3 /dev/ttyUSB0 12.35");
     EXPECT_EQ(BoardLine(false, 4, "COM7", 2.0, "no answer from the device within 5 s"),
               "FAIL 4 COM7 2.00 no answer from the device within 5 s");
+    EXPECT_EQ(BoardLine(true, 5, "COM7", 3.0, "", 2), "PASS 5 COM7 3.00 (2 attempts)");
+    EXPECT_EQ(BoardLine(false, 6, "COM7", 3.0, "not confirmed", 3), "FAIL 6 COM7 3.00 (3 attempts) not confirmed");
 }
 
 // A scratch file a stream writes into, read back line by line.

@@ -374,6 +374,32 @@ case_network() {
   expect_contains "refused: cause" "$(cat "$WORK/refused.err")" "127.0.0.1:$nobody"
 }
 
+# A board reached over RFC 2217 that answers only after a reset into its
+# loader and is counted only once its firmware announces itself: the
+# simulator is its own terminal server and logs the DTR and RTS it saw.
+case_board() {
+  make_image "$WORK/fw.bin" 3000
+  padded "$WORK/fw.bin" "$WORK/expected.bin"
+  local dir="$WORK/board" sim
+  mkdir -p "$dir"
+  "$HOST_BIN/dravel-devsim" --listen rfc2217://127.0.0.1:0 --port-file "$dir/port" --control-log "$dir/controls" \
+    --loader-on-reset --banner "App v2 ready" --image "$dir/image.out" --timeout 60 \
+    > "$dir/sim.out" 2> "$dir/sim.err" &
+  sim=$!
+  for _ in $(seq 100); do [ -s "$dir/port" ] && break; sleep 0.1; done
+  [ -s "$dir/port" ] || { fail "board: the simulator did not start: $(cat "$dir/sim.err")"; kill "$sim"; return; }
+  COM1_AS="rfc2217://127.0.0.1:$(cat "$dir/port")" run_windows board --reset 'D0|R1|W0.1|D1' \
+    --expect '^App v[0-9]+ ready$' --sync-timeout 20 --report "Z:${WORK//\//\\}\\board.jsonl" \
+    "Z:${WORK//\//\\}\\fw.bin"
+  expect_eq "board: exit code" 0 "$RC"
+  expect_eq "board: last line" "Transfer Completed " "$(tail -n 1 "$WORK/board.out")"
+  wait "$sim" || fail "board: the simulator ended with $?"
+  cmp -s "$WORK/expected.bin" "$dir/image.out" || fail "board: the device's image differs"
+  # After the opening (no flow control, DTR on, RTS on): the reset, in order.
+  expect_eq "board: the reset seen" "9 11 8" "$(awk 'NR > 3 && NR <= 6 {print $2}' "$dir/controls" | xargs)"
+  expect_contains "board: the report" "$(cat "$WORK/board.jsonl")" '"attempts":1,"banner":"App v2 ready"'
+}
+
 # flood_peer SHAPE: a peer on 127.0.0.1 (port in FLOOD_PORT) that takes one
 # connection and, without reading, sends for at most 30 s: random bytes, or
 # negotiations that switch BINARY on and off between every command for every
