@@ -88,6 +88,7 @@ nlohmann::ordered_json EndEventFields(const TransferEnd& end) {
     fields["format"] = end.format ? nlohmann::ordered_json(*end.format) : nullptr;
     fields["base"] = AddressJson(end.base);
     fields["source_sha256"] = end.sourceSha256 ? nlohmann::ordered_json(*end.sourceSha256) : nullptr;
+    if (end.serial) fields["serial"] = *end.serial;
     fields["message"] = end.message;
     if (!end.cause.empty()) fields["cause"] = end.cause;
     fields["exit_code"] = end.exitCode;
@@ -96,6 +97,11 @@ nlohmann::ordered_json EndEventFields(const TransferEnd& end) {
 
 TransferEvents::TransferEvents(EventStream& stream, std::string port, std::optional<int> board)
     : m_stream(stream), m_port(std::move(port)), m_board(board), m_began(Clock::now()) {}
+
+void TransferEvents::SetSerial(uint64_t serial) {
+    std::lock_guard lock(m_mutex);
+    m_serial = serial;
+}
 
 void TransferEvents::SetImage(const Image& image) {
     std::lock_guard lock(m_mutex);
@@ -206,6 +212,7 @@ void TransferEvents::End(int exitCode, const std::string& message, const std::st
     end.format = m_image.format;
     end.base = m_image.base;
     end.sourceSha256 = m_image.sourceSha256;
+    end.serial = m_serial;
     end.message = message;
     end.cause = cause;
     m_stream.Emit("end", m_port, EndEventFields(end));

@@ -82,6 +82,7 @@ struct TransferEnd {
     std::optional<std::string> format{};  // the image's reader, its base, the file as given
     std::optional<uint64_t> base{};
     std::optional<std::string> sourceSha256{};
+    std::optional<uint64_t> serial{};  // the number the records gave the board
     std::string message;       // the tool's own result text
     std::string cause;         // left out when empty
 };
@@ -107,6 +108,8 @@ public:
     void OnProgress(const TransferProgress& progress);
     // A board's attempt (1, 2, ...) begins: every later event carries it.
     void SetAttempt(int attempt);
+    // The serial number the records gave the board: the end event carries it.
+    void SetSerial(uint64_t serial);
     // The line with which the board confirmed its new firmware.
     void Boot(const std::string& line);
     // Once; later calls do nothing. `message` is the tool's own result text.
@@ -123,6 +126,7 @@ private:
     const std::string m_port;
     const std::optional<int> m_board;
     std::optional<int> m_attempt;
+    std::optional<uint64_t> m_serial;
     Image m_image;
     Clock::time_point m_began;
     std::optional<Clock::time_point> m_synchronisedAt;

@@ -65,7 +65,10 @@ void TransferOutput::SetImage(const ImageDigest& digest) {
     m_events.SetImage({digest.size, digest.sha256, m_settings.kind, digest.format, digest.base, digest.sourceSha256});
 }
 
-void TransferOutput::SetSerial(uint64_t serial) { m_record.SetSerial(serial); }
+void TransferOutput::SetSerial(uint64_t serial) {
+    m_record.SetSerial(serial);
+    m_events.SetSerial(serial);
+}
 
 bool TransferOutput::WantsTrace() const { return !m_settings.tracePath.empty() || m_settings.json; }
 
