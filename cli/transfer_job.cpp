@@ -63,13 +63,6 @@ std::string DeviceOf(const PortConfig& port) { return port.Target().device; }
 
 std::string PortLabel(const PortConfig& port) { return port.Target().label; }
 
-std::string ImageProblem(const JobDescription& job) {
-    if (!KindSendsFile(job.kind)) return {};
-    std::string error;
-    if (ImageFile::CheckOpens(job.file, error)) return {};
-    return error;
-}
-
 int RunTransferJob(const JobDescription& job, const std::string& portArgument, const PortConfig& port,
                    const std::string& bindingsNote, BoardResult* boardResult) {
     output::TransferOutputSettings settings;

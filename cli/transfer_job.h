@@ -29,10 +29,6 @@ namespace dravel::cli {
 int RunTransferJob(const JobDescription& job, const std::string& portArgument, const PortConfig& port,
                    const std::string& bindingsNote = {}, BoardResult* board = nullptr);
 
-// Why the job's image cannot be sent, found before anything touches a line;
-// empty when it can, or when the kind sends none.
-std::string ImageProblem(const JobDescription& job);
-
 // The device a port argument stands for, for the report and the gang table.
 std::string DeviceOf(const PortConfig& port);
 

@@ -24,6 +24,7 @@
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/process.h"
+#include "tests/support/toolchain.h"
 
 namespace dravel::gui {
 namespace {
@@ -302,16 +303,7 @@ TEST(MainFrame, DocumentCommandsNeverWriteTheOpenedFile) {
     EXPECT_TRUE(rig.boxes.empty());
 }
 
-// The tool's path as the shell would find it, or "".
-std::string OnPath(const std::string& tool) {
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path ? path : "");
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        const std::filesystem::path candidate = std::filesystem::path(folder) / tool;
-        if (std::filesystem::exists(candidate)) return candidate.string();
-    }
-    return {};
-}
+using dravel::testing::OnPath;
 
 // A program for the board with a gap between its code and its constants,
 // linked by the GNU toolchain for ARM and written by its objcopy as Intel HEX
@@ -343,10 +335,7 @@ ToolchainImage MakeHexImage(const TempDir& dir) {
     return {dir / "app.hex", ReadWholeFile(dir / "app.flat"), {}};
 }
 
-#define SKIP_WITHOUT_ARM_TOOLCHAIN()                                                               \
-    for (const char* tool : {"arm-none-eabi-as", "arm-none-eabi-ld", "arm-none-eabi-objcopy"}) {   \
-        if (OnPath(tool).empty()) GTEST_SKIP() << tool << " is not installed (binutils-arm-none-eabi)"; \
-    }
+#define SKIP_WITHOUT_ARM_TOOLCHAIN() DRAVEL_SKIP_WITHOUT("arm-none-eabi-as", "arm-none-eabi-ld", "arm-none-eabi-objcopy")
 
 wxArrayString Paths(std::initializer_list<std::string> paths) {
     wxArrayString array;

@@ -139,11 +139,13 @@ TEST(BadImageFile, AHugeImageArrivesWholeWhenAskedFor) {
 
 TEST(BadImageFile, AFileThatCannotBeReadToItsEndIsAnErrorNotAnEmptyImage) {
     // The tool's own /proc/self/mem opens as a regular file and fails on the
-    // first read (nothing is mapped at address 0).
+    // first read (nothing is mapped at address 0). Named .bin, it is sent as it
+    // is read, so the failure comes in the middle of the transfer.
     TempDir dir;
+    std::filesystem::create_symlink("/proc/self/mem", dir / "mem.bin");
     Device device(dir, {});
     ASSERT_TRUE(device.Ready());
-    ChildProcess cli({BinPath("dravel-cli"), "/proc/self/mem"}, dir / "cli.out", dir / "cli.err",
+    ChildProcess cli({BinPath("dravel-cli"), dir / "mem.bin"}, dir / "cli.out", dir / "cli.err",
                      {"DRAVEL_COM1=" + device.Link(), kScale});
     EXPECT_EQ(cli.Wait(20s), 3);
     EXPECT_EQ(SplitLines(cli.Stdout()).back(), "Transfer Error !! ");

@@ -50,6 +50,16 @@ std::string StandardSource() {
            "  .bss\n  .space 64\n  .section .ramonly,\"aw\"" + ByteLines(8, 4);
 }
 
+Program FlashAndRamProgram(std::size_t tailBytes, unsigned seed) {
+    return {StandardSource() + "  .section .tail,\"a\"" + ByteLines(tailBytes, seed),
+            "MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 64K\n"
+            "         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 16K }\n"
+            "SECTIONS { .text : { *(.text) } > FLASH\n"
+            "  .rodata 0x08000200 : { *(.rodata) *(.tail) } > FLASH\n"
+            "  .data : { *(.data) } > RAM AT> FLASH\n  .bss : { *(.bss) } > RAM\n"
+            "  /DISCARD/ : { *(.ramonly) } }"};
+}
+
 std::string Link(const TempDir& dir, const Program& program) {
     WriteWholeFile(dir / "app.s", program.source);
     WriteWholeFile(dir / "app.ld", program.script);

@@ -49,6 +49,11 @@ struct Program {
 // data and a section that only ever lives in RAM; the script places them.
 std::string StandardSource();
 
+// Code in flash with a gap before its constants (at 0x08000200, followed by
+// `tailBytes` varied bytes), initialised data loaded after them while it runs
+// in RAM, zeroed data, and a RAM-only section that is discarded.
+Program FlashAndRamProgram(std::size_t tailBytes, unsigned seed);
+
 // Assembles and links in the folder: app.o, app.elf; the ELF file's path.
 std::string Link(const TempDir& dir, const Program& program);
 

@@ -48,14 +48,7 @@ std::string Sha256(const std::string& path) {
 
 // Code in flash with a gap before its constants, initialised data loaded
 // after them while it runs in RAM, and zeroed data: two blocks in all.
-const testing::Program kFirmware = {
-    testing::StandardSource() + "  .section .tail,\"a\"" + testing::ByteLines(900, 5),
-    "MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 64K\n"
-    "         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 16K }\n"
-    "SECTIONS { .text : { *(.text) } > FLASH\n"
-    "  .rodata 0x08000200 : { *(.rodata) *(.tail) } > FLASH\n"
-    "  .data : { *(.data) } > RAM AT> FLASH\n  .bss : { *(.bss) } > RAM\n"
-    "  /DISCARD/ : { *(.ramonly) } }"};
+const testing::Program kFirmware = testing::FlashAndRamProgram(900, 5);
 
 TEST(CliImages, ToolchainFilesReachTheDeviceAsObjcopysFlatImage) {
     DRAVEL_SKIP_WITHOUT("arm-none-eabi-as", "arm-none-eabi-ld", "arm-none-eabi-objcopy", "srec_cat");

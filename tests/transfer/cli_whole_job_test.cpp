@@ -23,14 +23,7 @@ using testing::Padded;
 using testing::SplitLines;
 using testing::TempDir;
 
-const testing::Program kFirmware = {
-    testing::StandardSource() + "  .section .tail,\"a\"" + testing::ByteLines(700, 9),
-    "MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 64K\n"
-    "         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 16K }\n"
-    "SECTIONS { .text : { *(.text) } > FLASH\n"
-    "  .rodata 0x08000200 : { *(.rodata) *(.tail) } > FLASH\n"
-    "  .data : { *(.data) } > RAM AT> FLASH\n  .bss : { *(.bss) } > RAM\n"
-    "  /DISCARD/ : { *(.ramonly) } }"};
+const testing::Program kFirmware = testing::FlashAndRamProgram(700, 9);
 
 constexpr std::size_t kStampAt = 0x300;
 
