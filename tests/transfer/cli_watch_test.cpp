@@ -204,12 +204,16 @@ TEST(WatchStation, CtrlCWhileFlashingClosesThePortAndCountsTheBoardAsFailed) {
 TEST(WatchStation, CountEndsTheWatchAndLeavesFurtherBoardsUntouched) {
     TempDir dir;
     testing::WriteWholeFile(dir / "fw.bin", PatternImage(1500));
-    DevsimProcess first({"--idle-gap-ms", "5"}, dir / "board1");
-    DevsimProcess second({"--idle-gap-ms", "5"}, dir / "board2");
-    DevsimProcess third({"--idle-gap-ms", "5"}, dir / "board3");
-    Station station(dir, {"--count", "2", dir / "fw.bin"});
+    // Every board is confirmed by its own banner: the watch hands each child --expect.
+    DevsimProcess first({"--idle-gap-ms", "5", "--banner", "App ready"}, dir / "board1");
+    DevsimProcess second({"--idle-gap-ms", "5", "--banner", "App ready"}, dir / "board2");
+    DevsimProcess third({"--idle-gap-ms", "5", "--banner", "App ready"}, dir / "board3");
+    Station station(dir, {"--count", "2", "--expect", "^App ready$", "--report", dir / "boards.jsonl", dir / "fw.bin"});
     ASSERT_EQ(station.Wait(), 0) << station.Err();
     EXPECT_EQ(station.Results().size(), 2u) << station.Out();
+    for (const std::string& line : SplitLines(testing::ReadWholeFile(dir / "boards.jsonl"))) {
+        EXPECT_EQ(nlohmann::json::parse(line).value("banner", ""), "App ready") << line;
+    }
     EXPECT_EQ(first.Wait(5s), 0);
     EXPECT_EQ(second.Wait(5s), 0);
     std::this_thread::sleep_for(300ms);
