@@ -36,23 +36,8 @@ for tool in "$cc" x86_64-w64-mingw32-ar x86_64-w64-mingw32-objcopy dpkg-source m
 done
 
 dravel_ensure_deb_src postgresql-15 libpq_mingw
-version="$(apt-cache showsrc postgresql-15 | awk '/^Version:/ {print $2; exit}')"
-flags_digest="$(printf '%s\n' "${pq_flags[@]}" "$cc" "${renamed[@]}" | sha256sum | cut -c1-12)"
-key="libpq-mingw-${version//[^A-Za-z0-9.+-]/_}-$flags_digest"
-prefix="$cache_root/$key"
-stamp="$prefix/.complete"
-
-if [ -f "$stamp" ]; then
-  echo "$prefix"
-  exit 0
-fi
-
-exec 9>"$cache_root/$key.lock"
-flock 9
-if [ -f "$stamp" ]; then
-  echo "$prefix"
-  exit 0
-fi
+dravel_cache_entry libpq-mingw postgresql-15 "$cache_root" "${pq_flags[@]}" "$cc" "${renamed[@]}"
+dravel_cache_take
 
 echo "libpq_mingw: building libpq $version for Windows into $prefix (once; some minutes)" >&2
 rm -rf "$prefix" "$prefix.work"

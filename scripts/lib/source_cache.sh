@@ -40,3 +40,32 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
   apt-get update -qq >&2
 }
+
+# dravel_cache_entry NAME PACKAGE ROOT SETTING...: sets `version` (of the
+# source package), `key` (NAME, the version and a digest of the settings that
+# shape the build), `prefix` (ROOT/key) and `stamp` (there once it is whole).
+dravel_cache_entry() {
+  local name="$1" package="$2" root="$3"
+  shift 3
+  version="$(apt-cache showsrc "$package" | awk '/^Version:/ {print $2; exit}')"
+  key="$name-${version//[^A-Za-z0-9.+-]/_}-$(printf '%s\n' "$@" | sha256sum | cut -c1-12)"
+  prefix="$root/$key"
+  stamp="$prefix/.complete"
+}
+
+# dravel_cache_take: ends the script printing `prefix` when its build is
+# whole; otherwise returns holding the entry's lock on descriptor 9 until the
+# script ends, since another run may be building the same key (CI and a desk
+# on one machine), and looks again once it has the lock.
+dravel_cache_take() {
+  if [ -f "$stamp" ]; then
+    echo "$prefix"
+    exit 0
+  fi
+  exec 9>"$prefix.lock"
+  flock 9
+  if [ -f "$stamp" ]; then
+    echo "$prefix"
+    exit 0
+  fi
+}

@@ -30,23 +30,8 @@ for tool in tclsh "$cc" dpkg-source gcc make; do
 done
 
 dravel_ensure_deb_src sqlite3 sqlite_mingw
-version="$(apt-cache showsrc sqlite3 | awk '/^Version:/ {print $2; exit}')"
-flags_digest="$(printf '%s\n' "${sqlite_flags[@]}" "$cc" | sha256sum | cut -c1-12)"
-key="sqlite-mingw-${version//[^A-Za-z0-9.+-]/_}-$flags_digest"
-prefix="$cache_root/$key"
-stamp="$prefix/.complete"
-
-if [ -f "$stamp" ]; then
-  echo "$prefix"
-  exit 0
-fi
-
-exec 9>"$cache_root/$key.lock"
-flock 9
-if [ -f "$stamp" ]; then
-  echo "$prefix"
-  exit 0
-fi
+dravel_cache_entry sqlite-mingw sqlite3 "$cache_root" "${sqlite_flags[@]}" "$cc"
+dravel_cache_take
 
 echo "sqlite_mingw: building SQLite $version for Windows into $prefix (once; about a minute)" >&2
 rm -rf "$prefix" "$prefix.work"

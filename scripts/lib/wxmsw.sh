@@ -28,24 +28,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/source_cache.sh"
 cache_root="$(dravel_cache_root "${DRAVEL_WX_CACHE:-}")"
 
 dravel_ensure_deb_src wxwidgets3.2 wxmsw
-version="$(apt-cache showsrc wxwidgets3.2 | awk '/^Version:/ {print $2; exit}')"
-flags_digest="$(printf '%s\n' "${wx_flags[@]}" x86_64-w64-mingw32-g++-posix | sha256sum | cut -c1-12)"
-key="wxmsw-${version//[^A-Za-z0-9.+-]/_}-$flags_digest"
-prefix="$cache_root/$key"
-stamp="$prefix/.complete"
-
-if [ -f "$stamp" ]; then
-  echo "$prefix"
-  exit 0
-fi
-
-# Another run may be building the same key (CI and a desk on one machine).
-exec 9>"$cache_root/$key.lock"
-flock 9
-if [ -f "$stamp" ]; then
-  echo "$prefix"
-  exit 0
-fi
+dravel_cache_entry wxmsw wxwidgets3.2 "$cache_root" "${wx_flags[@]}" x86_64-w64-mingw32-g++-posix
+dravel_cache_take
 
 echo "wxmsw: building wxWidgets $version for Windows into $prefix (once; some minutes)" >&2
 rm -rf "$prefix" "$prefix.work"
